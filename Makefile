@@ -1,0 +1,54 @@
+# Set-up and checks. `make demo` and `make test` start from a fresh clone:
+# each creates .venv with Python 3.9 (PYTHON=... to choose one), installs the
+# pinned dependencies and builds the extension.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+DEPS := $(VENV)/.deps
+PYTHONHOME_OF_VENV = $$($(PY) -c 'import sys; print(sys.base_prefix)')
+
+.PHONY: demo test install native-test asan fuzz bench clean
+
+$(PY):
+	py=$$(scripts/find-python39) && "$$py" -m venv $(VENV)
+
+$(DEPS): requirements.txt | $(PY)
+	$(PY) -m pip install -q --upgrade pip==26.0.1
+	$(PY) -m pip install -q -r requirements.txt
+	touch $@
+
+install: $(DEPS)
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) examples/show_parameters.py
+
+test: install native-test
+	$(VENV)/bin/pytest -q
+
+# The support layer's own tests, in a program that embeds the interpreter.
+native-test: $(DEPS)
+	$(VENV)/bin/cmake -S . -B build/native -G Ninja \
+	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DFERNLAKE_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(VENV)/bin/cmake --build build/native --target native_tests
+	PYTHONHOME=$(PYTHONHOME_OF_VENV) build/native/native_tests
+
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, installed beside the normal one.
+ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(CURDIR)/build/asan-site
+
+asan: $(DEPS)
+	rm -rf build/asan-site
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	    --target build/asan-site -C build-dir=build/asan \
+	    -C cmake.define.FERNLAKE_SANITIZE=ON .
+	$(ASAN_ENV) $(PY) -c 'import fernlake_data.plugins.param as m; \
+	    assert "asan-site" in m.__file__, m.__file__'
+	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
+
+clean:
+	rm -rf build $(VENV)

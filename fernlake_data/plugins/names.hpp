@@ -1,0 +1,94 @@
+// The module's process-wide objects: the name table, the cached builtins
+// and the cached constants with one code object per method.
+#ifndef FERNLAKE_PLUGINS_NAMES_HPP
+#define FERNLAKE_PLUGINS_NAMES_HPP
+
+#include <Python.h>
+
+namespace fernlake {
+
+// Every text the module uses, made once at execution and hashed at once.
+// NAME: an interned identifier; TEXT: a plain text constant;
+// INTERNED_TEXT: an interned text constant; FILE: the source file name.
+#define PARAM_NAME_TABLE(X)                                                  \
+    X(str_comment_pattern, "^#", TEXT)                                       \
+    X(str_empty, "", TEXT)                                                   \
+    X(str_eq, "=", TEXT)                                                     \
+    X(str_source_file, "fernlake_data\\plugins\\param", FILE)                \
+    X(str_r, "r", INTERNED_TEXT)                                             \
+    X(str_Parameter, "Parameter", NAME)                                      \
+    X(str_Parameter___init__, "Parameter.__init__", NAME)                    \
+    X(str_Parameter___getitem__, "Parameter.__getitem__", NAME)              \
+    X(str_Parameter___setitem__, "Parameter.__setitem__", NAME)              \
+    X(str_Parameter_read_param, "Parameter.read_param", NAME)                \
+    X(str___init__, "__init__", NAME)                                        \
+    X(str___getitem__, "__getitem__", NAME)                                  \
+    X(str___setitem__, "__setitem__", NAME)                                  \
+    X(str_read_param, "read_param", NAME)                                    \
+    X(str_self, "self", NAME)                                                \
+    X(str_path, "path", NAME)                                                \
+    X(str_key, "key", NAME)                                                  \
+    X(str_value, "value", NAME)                                              \
+    X(str_f, "f", NAME)                                                      \
+    X(str_lines, "lines", NAME)                                              \
+    X(str_l, "l", NAME)                                                      \
+    X(str_numpy, "numpy", NAME)                                              \
+    X(str_np, "np", NAME)                                                    \
+    X(str_pandas, "pandas", NAME)                                            \
+    X(str_pd, "pd", NAME)                                                    \
+    X(str_os, "os", NAME)                                                    \
+    X(str_sys, "sys", NAME)                                                  \
+    X(str_re, "re", NAME)                                                    \
+    X(str_module_name, "fernlake_data.plugins.param", NAME)                  \
+    X(str_KeyError, "KeyError", NAME)                                        \
+    X(str_open, "open", NAME)                                                \
+    X(str___module__, "__module__", NAME)                                    \
+    X(str___qualname__, "__qualname__", NAME)                                \
+    X(str_return, "return", NAME)                                            \
+    X(str___test__, "__test__", NAME)                                        \
+    X(str___dict__, "__dict__", NAME)                                        \
+    X(str_keys, "keys", NAME)                                                \
+    X(str_readlines, "readlines", NAME)                                      \
+    X(str_strip, "strip", NAME)                                              \
+    X(str_search, "search", NAME)                                            \
+    X(str_split, "split", NAME)                                              \
+    X(str___enter__, "__enter__", NAME)                                      \
+    X(str___exit__, "__exit__", NAME)                                        \
+    X(str_cline_in_traceback, "cline_in_traceback", NAME)
+
+#define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
+PARAM_NAME_TABLE(PARAM_DECLARE_NAME)
+#undef PARAM_DECLARE_NAME
+
+/// Makes every object of the name table, interned where it is a name, and
+/// hashes it. 0, or -1 with an exception set.
+int build_names() noexcept;
+
+// Builtins looked up once at execution; rebinding them later has no effect.
+extern PyObject *builtin_KeyError;
+extern PyObject *builtin_open;
+
+/// Looks up the cached builtins. 0, or -1 with NameError set.
+int cache_builtins() noexcept;
+
+// Made first at execution: shared by code objects, class creation and calls.
+extern PyObject *empty_tuple;
+extern PyObject *empty_bytes;
+
+/// Makes the empty tuple and the empty bytes. 0, or -1 with an exception.
+int build_empties() noexcept;
+
+// Cached constants: the arguments of __exit__ at a normal end of the
+// reader's with-block, and the code objects that describe the methods.
+extern PyObject *exit_args;
+extern PyObject *code___init__;
+extern PyObject *code___getitem__;
+extern PyObject *code___setitem__;
+extern PyObject *code_read_param;
+
+/// Builds the cached constants. 0, or -1 with an exception set.
+int build_constants() noexcept;
+
+}  // namespace fernlake
+
+#endif

@@ -1,0 +1,357 @@
+// The method read_param of Parameter: reads a parameter file of key=value
+// lines into its target by item assignment, and its binding entry.
+#define PARAM_SOURCE_ID 3
+
+#include <Python.h>
+
+#include "methods.hpp"
+#include "names.hpp"
+#include "routines.hpp"
+#include "support/binding.hpp"
+#include "support/call.hpp"
+#include "support/handled.hpp"
+#include "support/lookup.hpp"
+#include "support/ops.hpp"
+
+namespace fernlake {
+
+using support::add_traceback;
+using support::ExceptionTriple;
+
+namespace {
+
+// Each use of the global `re` remembers its own lookup.
+support::DictMemo re_for_search;
+support::DictMemo re_for_split;
+
+// The steps below report their own failure point through `*pos`, and
+// their source line through `*line_no` where it varies.
+
+/// New reference: `re.<attr>(pattern, line)` with `re` resolved through
+/// `memo`.
+PyObject *
+call_re(support::DictMemo &memo, PyObject *attr, PyObject *pattern,
+        PyObject *line, int *pos) noexcept
+{
+    PyObject *re = support::get_global(memo, str_re);
+    if (re == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    PyObject *func = support::get_attr(re, attr);
+    Py_DECREF(re);
+    if (func == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    PyObject *args[2] = {pattern, line};
+    PyObject *result = support::call_split(func, args, 2);
+    if (result == NULL) {
+        *pos = IMPL_POS;
+    }
+    return result;
+}
+
+/// New reference: `str(raw).strip()`.
+PyObject *
+normalise(PyObject *raw, int *pos) noexcept
+{
+    PyObject *text =
+        support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
+    if (text == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    PyObject *strip = support::get_attr(text, str_strip);
+    Py_DECREF(text);
+    if (strip == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    PyObject *result = support::call_split(strip, NULL, 0);
+    if (result == NULL) {
+        *pos = IMPL_POS;
+    }
+    return result;
+}
+
+/// 1 when the normalised `line` holds a setting, 0 when it is a comment or
+/// blank line, -1 on failure.
+int
+is_setting(PyObject *line, int *pos, int *line_no) noexcept
+{
+    *line_no = 25;
+    PyObject *match =
+        call_re(re_for_search, str_search, str_comment_pattern, line, pos);
+    if (match == NULL) {
+        return -1;
+    }
+    int comment = support::is_true(match);
+    Py_DECREF(match);
+    if (comment < 0) {
+        *pos = IMPL_POS;
+        return -1;
+    }
+    if (comment) {
+        return 0;
+    }
+    *line_no = 27;
+    int blank = support::text_equals(line, str_empty);
+    if (blank < 0) {
+        *pos = IMPL_POS;
+        return -1;
+    }
+    return !blank;
+}
+
+/// New reference: the next line of `lines`, walked by index when it is an
+/// exact list or tuple and through `*iter` otherwise. Null with no error at
+/// the end, null with an error on failure.
+PyObject *
+next_line(PyObject *lines, PyObject *iter, Py_ssize_t *index) noexcept
+{
+    if (iter == NULL) {
+        // The length is read anew at each step: the list may change.
+        if (*index >= Py_SIZE(lines)) {
+            return NULL;
+        }
+        PyObject *item = PyList_CheckExact(lines)
+                             ? PyList_GET_ITEM(lines, *index)
+                             : PyTuple_GET_ITEM(lines, *index);
+        (*index)++;
+        Py_INCREF(item);
+        return item;
+    }
+    PyObject *item = Py_TYPE(iter)->tp_iternext(iter);
+    if (item == NULL) {
+        PyObject *error = PyErr_Occurred();
+        if (error != NULL
+            && PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
+            PyErr_Clear();
+        }
+    }
+    return item;
+}
+
+/// Reads the file at `path` into `self` by item assignment. Arguments
+/// borrowed; new reference to None.
+PyObject *
+read_param_body(PyObject *self, PyObject *path) noexcept
+{
+    PyObject *opened = NULL, *exit = NULL, *enter = NULL, *file = NULL;
+    PyObject *lines = NULL, *iter = NULL, *raw = NULL, *line = NULL;
+    PyObject *pieces = NULL, *key = NULL, *value = NULL, *result = NULL;
+    ExceptionTriple recorded, failure;
+    Py_ssize_t index = 0;
+    int pos, line_no, truth;
+
+    // Open the file and enter it; nothing is left to undo on a failure.
+    line_no = 21;
+    {
+        PyObject *args = PyTuple_Pack(2, path, str_r);
+        if (args == NULL) {
+            pos = IMPL_POS;
+            goto error;
+        }
+        opened = support::call_tuple(builtin_open, args, NULL);
+        Py_DECREF(args);
+    }
+    if (opened == NULL) {
+        pos = IMPL_POS;
+        goto error;
+    }
+    exit = support::lookup_special(opened, str___exit__);
+    if (exit == NULL) {
+        pos = IMPL_POS;
+        goto error;
+    }
+    enter = support::lookup_special(opened, str___enter__);
+    if (enter == NULL) {
+        pos = IMPL_POS;
+        goto error;
+    }
+    file = support::call_split(enter, NULL, 0);
+    enter = NULL;
+    if (file == NULL) {
+        pos = IMPL_POS;
+        goto error;
+    }
+    Py_CLEAR(opened);
+    recorded = support::save_handled();
+
+    // The body of the with-block: every failure leaves through __exit__.
+    line_no = 22;
+    lines = support::get_attr(file, str_readlines);
+    if (lines == NULL) {
+        pos = IMPL_POS;
+        goto body_error;
+    }
+    lines = support::call_split(lines, NULL, 0);
+    if (lines == NULL) {
+        pos = IMPL_POS;
+        goto body_error;
+    }
+    line_no = 23;
+    if (!PyList_CheckExact(lines) && !PyTuple_CheckExact(lines)) {
+        iter = PyObject_GetIter(lines);
+        if (iter == NULL) {
+            pos = IMPL_POS;
+            goto body_error;
+        }
+    }
+    while ((raw = next_line(lines, iter, &index)) != NULL) {
+        line_no = 24;
+        Py_XSETREF(line, normalise(raw, &pos));
+        Py_CLEAR(raw);
+        if (line == NULL) {
+            goto body_error;
+        }
+        int setting = is_setting(line, &pos, &line_no);
+        if (setting < 0) {
+            goto body_error;
+        }
+        if (setting == 0) {
+            continue;
+        }
+        line_no = 29;
+        pieces = call_re(re_for_split, str_split, str_eq, line, &pos);
+        if (pieces == NULL) {
+            goto body_error;
+        }
+        Py_CLEAR(key);
+        Py_CLEAR(value);
+        if (support::unpack_pair(pieces, &key, &value) < 0) {
+            pos = IMPL_POS;
+            goto body_error;
+        }
+        Py_CLEAR(pieces);
+        line_no = 30;
+        if (PyObject_SetItem(self, key, value) < 0) {
+            pos = IMPL_POS;
+            goto body_error;
+        }
+    }
+    if (PyErr_Occurred()) {
+        line_no = 23;
+        pos = IMPL_POS;
+        goto body_error;
+    }
+
+    // Normal end of the with-block.
+    line_no = 21;
+    recorded.clear();
+    result = support::call_tuple(exit, exit_args, NULL);
+    if (result == NULL) {
+        pos = IMPL_POS;
+        goto error;
+    }
+    Py_DECREF(result);
+    Py_CLEAR(exit);
+    goto done;
+
+body_error:
+    // The failure passes through __exit__, which sees it as the exception
+    // being handled, with this line as its first traceback entry.
+    add_traceback(routine_read_param, pos, line_no);
+    line_no = 21;
+    if (support::take_up_pending(failure) < 0) {
+        pos = IMPL_POS;
+        goto exit_error;
+    }
+    {
+        PyObject *args = PyTuple_Pack(3, failure.type, failure.value,
+                                      failure.traceback);
+        if (args == NULL) {
+            pos = IMPL_POS;
+            goto exit_error;
+        }
+        result = support::call_tuple(exit, args, NULL);
+        Py_DECREF(args);
+    }
+    if (result == NULL) {
+        pos = IMPL_POS;
+        goto exit_error;
+    }
+    truth = support::is_true(result);
+    Py_CLEAR(result);
+    if (truth < 0) {
+        pos = IMPL_POS;
+        goto exit_error;
+    }
+    if (truth) {
+        // __exit__ suppressed the failure: the read ends early, without one.
+        failure.clear();
+        support::reset_handled(recorded);
+        Py_CLEAR(exit);
+        goto done;
+    }
+    support::restore_pending(failure);
+    support::reset_handled(recorded);
+    pos = IMPL_POS;
+    goto error;
+
+exit_error:
+    // A failure while leaving replaces the one that was passing through.
+    failure.clear();
+    support::reset_handled(recorded);
+
+error:
+    add_traceback(routine_read_param, pos, line_no);
+    Py_XDECREF(opened);
+    Py_XDECREF(exit);
+    Py_XDECREF(enter);
+    Py_XDECREF(file);
+    Py_XDECREF(lines);
+    Py_XDECREF(iter);
+    Py_XDECREF(line);
+    Py_XDECREF(pieces);
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    return NULL;
+
+done:
+    Py_XDECREF(file);
+    Py_XDECREF(lines);
+    Py_XDECREF(iter);
+    Py_XDECREF(line);
+    Py_XDECREF(pieces);
+    Py_XDECREF(key);
+    Py_XDECREF(value);
+    Py_RETURN_NONE;
+}
+
+PyObject **const read_param_params[] = {&str_self, &str_path, NULL};
+const support::Signature read_param_signature{"read_param",
+                                              read_param_params, 2};
+
+PyObject *
+read_param_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
+{
+    PyObject *v[2];
+    int pos;
+    switch (support::bind(read_param_signature, args, kwds, v)) {
+    case support::BIND_OK:
+        return read_param_body(v[0], v[1]);
+    case 1:  // path
+        pos = IMPL_POS;
+        break;
+    case support::BIND_KEYWORDS:
+        pos = IMPL_POS;
+        break;
+    default:
+        pos = IMPL_POS;
+        break;
+    }
+    add_traceback(routine_read_param, pos, 20);
+    return NULL;
+}
+
+}  // namespace
+
+PyMethodDef method_read_param = {
+    "read_param", (PyCFunction)(void (*)(void))read_param_entry,
+    METH_VARARGS | METH_KEYWORDS, NULL};
+
+}  // namespace fernlake
+
+PARAM_SOURCE_END;

@@ -1,0 +1,136 @@
+#include "binding.hpp"
+
+namespace fernlake::support {
+
+namespace {
+
+/// Raises the positional-count error with `given` as the count given.
+void
+positional_error(const Signature &sig, Py_ssize_t given) noexcept
+{
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s "
+                 "(%zd given)",
+                 sig.name, "exactly", sig.count, "s", given);
+}
+
+/// Index in [from, to) of the parameter whose name matches `key` by
+/// identity, or -1.
+Py_ssize_t
+match_identity(const Signature &sig, PyObject *key, Py_ssize_t from,
+               Py_ssize_t to) noexcept
+{
+    for (Py_ssize_t i = from; i < to; i++) {
+        if (*sig.params[i] == key) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+/// Index in [from, to) of the parameter whose name equals the text `key`,
+/// -1 when none does, -2 with an exception set when a comparison failed.
+Py_ssize_t
+match_content(const Signature &sig, PyObject *key, Py_ssize_t from,
+              Py_ssize_t to) noexcept
+{
+    for (Py_ssize_t i = from; i < to; i++) {
+        PyObject *name = *sig.params[i];
+        if (name == key) {
+            return i;
+        }
+        if (PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key)) {
+            continue;
+        }
+        int cmp = PyUnicode_Compare(name, key);
+        if (cmp < 0 && PyErr_Occurred()) {
+            return -2;
+        }
+        if (cmp == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+/// Checks every keyword, in the dictionary's order, against the parameters
+/// that took no positional argument. 0, or -1 with an exception set.
+int
+check_keywords(const Signature &sig, PyObject *kwds, PyObject **values,
+               Py_ssize_t npos) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        Py_ssize_t i = match_identity(sig, key, npos, sig.count);
+        if (i < 0) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError,
+                             "%.200s() keywords must be strings", sig.name);
+                return -1;
+            }
+            i = match_content(sig, key, npos, sig.count);
+        }
+        if (i == -2) {
+            return -1;
+        }
+        if (i >= 0) {
+            values[i] = value;
+            continue;
+        }
+        i = match_content(sig, key, 0, npos);
+        if (i == -2) {
+            return -1;
+        }
+        if (i >= 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+        }
+        else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got an unexpected keyword argument '%U'",
+                         sig.name, key);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int
+bind(const Signature &sig, PyObject *args, PyObject *kwds,
+     PyObject **values) noexcept
+{
+    Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (kwds == NULL ? npos != sig.count : npos > sig.count) {
+        positional_error(sig, npos);
+        return BIND_POSITIONAL;
+    }
+    for (Py_ssize_t i = 0; i < npos; i++) {
+        values[i] = PyTuple_GET_ITEM(args, i);
+    }
+    if (kwds == NULL) {
+        return BIND_OK;
+    }
+    Py_ssize_t remaining = PyDict_Size(kwds);
+    for (Py_ssize_t i = npos; i < sig.count; i++) {
+        PyObject *name = *sig.params[i];
+        values[i] = _PyDict_GetItem_KnownHash(kwds, name,
+                                              ((PyASCIIObject *)name)->hash);
+        if (values[i] == NULL) {
+            // The count given is the parameter's position, which is the
+            // number of positional arguments only for `self`.
+            positional_error(sig, i);
+            return i == 0 ? BIND_POSITIONAL : (int)i;
+        }
+        remaining--;
+    }
+    if (remaining > 0 && check_keywords(sig, kwds, values, npos) < 0) {
+        return BIND_KEYWORDS;
+    }
+    return BIND_OK;
+}
+
+}  // namespace fernlake::support

@@ -1,0 +1,194 @@
+#include "call.hpp"
+
+#include <frameobject.h>
+
+#include "method_function.hpp"
+#include "process.hpp"
+
+namespace fernlake::support {
+
+namespace {
+
+const char recursion_text[] = " while calling a Python object";
+
+/// A null result must come with an exception; one that does not becomes
+/// SystemError, as PyObject_Call reports it.
+PyObject *
+checked(PyObject *result) noexcept
+{
+    if (result == NULL && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError,
+                        "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+/// New reference: runs the code of a plain function in a new frame whose
+/// local slots are filled with the arguments. Only for functions without
+/// defaults, closures, keyword-only or variable parameters whose argument
+/// count is `n`.
+PyObject *
+run_frame(PyCodeObject *code, PyObject *globals, PyObject *const *args,
+          Py_ssize_t n) noexcept
+{
+    PyThreadState *tstate = PyThreadState_GET();
+    PyFrameObject *frame = PyFrame_New(tstate, code, globals, NULL);
+    if (frame == NULL) {
+        return NULL;
+    }
+    PyObject **slots = (PyObject **)((char *)frame + frame_slot_offset);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_INCREF(args[i]);
+        slots[i] = args[i];
+    }
+    PyObject *result = PyEval_EvalFrameEx(frame, 0);
+    // Releasing the frame may run finalizers deep in a recursion.
+    ++tstate->recursion_depth;
+    Py_DECREF(frame);
+    --tstate->recursion_depth;
+    return result;
+}
+
+/// New reference: calls an interpreted function on an argument array.
+PyObject *
+call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
+{
+    if (Py_EnterRecursiveCall(recursion_text)) {
+        return NULL;
+    }
+    PyCodeObject *code = (PyCodeObject *)PyFunction_GET_CODE(func);
+    const int simple = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;
+    PyObject *result;
+    if (code->co_kwonlyargcount == 0
+        && (code->co_flags & ~PyCF_MASK) == simple
+        && PyFunction_GET_DEFAULTS(func) == NULL
+        && code->co_argcount == n) {
+        result = run_frame(code, PyFunction_GET_GLOBALS(func), args, n);
+    }
+    else {
+        result = _PyFunction_Vectorcall(func, args, (size_t)n, NULL);
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+/// True for a native function whose convention is the argument array.
+bool
+takes_vector(PyObject *func) noexcept
+{
+    if (!PyCFunction_Check(func)) {
+        return false;
+    }
+    const int ignored = METH_CLASS | METH_STATIC | METH_COEXIST | METH_KEYWORDS;
+    return (PyCFunction_GET_FLAGS(func) & ~ignored) == METH_FASTCALL;
+}
+
+/// New reference: a native function called on its argument array. This
+/// path alone runs outside the recursion guard.
+PyObject *
+call_native_vector(PyObject *func, PyObject *const *args,
+                   Py_ssize_t n) noexcept
+{
+    PyCFunction meth = PyCFunction_GET_FUNCTION(func);
+    PyObject *self = PyCFunction_GET_SELF(func);
+    if (PyCFunction_GET_FLAGS(func) & METH_KEYWORDS) {
+        return ((_PyCFunctionFastWithKeywords)(void (*)(void))meth)(
+            self, args, n, NULL);
+    }
+    return ((_PyCFunctionFast)(void (*)(void))meth)(self, args, n);
+}
+
+/// New reference: a native function called directly with `arg` as its one
+/// argument, or with null when it takes none.
+PyObject *
+call_native(PyObject *func, PyObject *arg) noexcept
+{
+    PyCFunction meth = PyCFunction_GET_FUNCTION(func);
+    PyObject *self = PyCFunction_GET_SELF(func);
+    if (Py_EnterRecursiveCall(recursion_text)) {
+        return NULL;
+    }
+    PyObject *result = meth(self, arg);
+    Py_LeaveRecursiveCall();
+    return checked(result);
+}
+
+/// New reference: calls through the call slot with a new argument tuple.
+PyObject *
+call_packed(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
+{
+    PyObject *tuple = PyTuple_New(n);
+    if (tuple == NULL) {
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    PyObject *result = call_tuple(func, tuple, NULL);
+    Py_DECREF(tuple);
+    return result;
+}
+
+}  // namespace
+
+PyObject *
+call_tuple(PyObject *func, PyObject *args, PyObject *kwds) noexcept
+{
+    ternaryfunc call = Py_TYPE(func)->tp_call;
+    if (Py_EnterRecursiveCall(recursion_text)) {
+        return NULL;
+    }
+    PyObject *result = call ? checked(call(func, args, kwds))
+                            : PyObject_Call(func, args, kwds);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject *
+call_vector(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
+{
+    assert(n >= 0 && n <= 3);
+    if (Py_TYPE(func) == &PyFunction_Type) {
+        return call_function(func, args, n);
+    }
+    if (n == 0 && (PyCFunction_Check(func) || is_method_function(func))
+        && (PyCFunction_GET_FLAGS(func) & METH_NOARGS)) {
+        return call_native(func, NULL);
+    }
+    if (n == 1 && PyCFunction_Check(func)
+        && (PyCFunction_GET_FLAGS(func) & METH_O)) {
+        return call_native(func, args[0]);
+    }
+    if (n > 0 && takes_vector(func)) {
+        return call_native_vector(func, args, n);
+    }
+    return call_packed(func, args, n);
+}
+
+PyObject *
+call_split(PyObject *callable, PyObject *const *args, Py_ssize_t n) noexcept
+{
+    assert(n >= 0 && n <= 2);
+    if (Py_TYPE(callable) != &PyMethod_Type
+        || PyMethod_GET_SELF(callable) == NULL) {
+        PyObject *result = call_vector(callable, args, n);
+        Py_DECREF(callable);
+        return result;
+    }
+    PyObject *func = PyMethod_GET_FUNCTION(callable);
+    PyObject *self = PyMethod_GET_SELF(callable);
+    Py_INCREF(func);
+    Py_INCREF(self);
+    Py_DECREF(callable);
+    PyObject *vector[3] = {self, NULL, NULL};
+    for (Py_ssize_t i = 0; i < n; i++) {
+        vector[i + 1] = args[i];
+    }
+    PyObject *result = call_vector(func, vector, n + 1);
+    Py_DECREF(self);
+    Py_DECREF(func);
+    return result;
+}
+
+}  // namespace fernlake::support

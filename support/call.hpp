@@ -1,0 +1,31 @@
+// The call paths of the method bodies: positional arguments only, no
+// argument tuple where the callee's own convention allows it, and the
+// interpreter's recursion guard around every path that may recurse.
+#ifndef FERNLAKE_SUPPORT_CALL_HPP
+#define FERNLAKE_SUPPORT_CALL_HPP
+
+#include <Python.h>
+
+namespace fernlake::support {
+
+/// New reference: `func(*args, **kwds)` through its type's call slot inside
+/// the recursion guard (all borrowed; `kwds` may be null). A type without a
+/// call slot is left to PyObject_Call, which reports it as not callable.
+PyObject *call_tuple(PyObject *func, PyObject *args, PyObject *kwds) noexcept;
+
+/// New reference: `func(args[0], ..., args[n-1])`, all borrowed, n at most 3.
+/// Interpreted functions run directly on the argument array; native
+/// functions are called by their own convention where it fits the call;
+/// anything else receives a new argument tuple.
+PyObject *call_vector(PyObject *func, PyObject *const *args,
+                      Py_ssize_t n) noexcept;
+
+/// New reference: calls `callable` (stolen) with args[0..n), n at most 2.
+/// A bound method of the interpreter's method type is split first: the
+/// method is released and its function called with the instance prepended.
+PyObject *call_split(PyObject *callable, PyObject *const *args,
+                     Py_ssize_t n) noexcept;
+
+}  // namespace fernlake::support
+
+#endif

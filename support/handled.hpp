@@ -1,0 +1,43 @@
+// The exception that a thread is handling, as a with-statement saves,
+// replaces and restores it around its exit call.
+#ifndef FERNLAKE_SUPPORT_HANDLED_HPP
+#define FERNLAKE_SUPPORT_HANDLED_HPP
+
+#include <Python.h>
+
+namespace fernlake::support {
+
+/// An exception as type, value and traceback; each counted or null.
+struct ExceptionTriple {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+
+    void
+    clear() noexcept
+    {
+        Py_CLEAR(type);
+        Py_CLEAR(value);
+        Py_CLEAR(traceback);
+    }
+};
+
+/// New references to the innermost exception being handled whose type is
+/// not None, or an empty triple.
+ExceptionTriple save_handled() noexcept;
+
+/// Makes `saved` (stolen, left empty) the exception being handled,
+/// releasing the one there now.
+void reset_handled(ExceptionTriple &saved) noexcept;
+
+/// Takes the pending exception out of the error state, normalises it,
+/// attaches its traceback to the value and makes it the exception being
+/// handled. New references in `out`; -1 with an exception set on failure.
+int take_up_pending(ExceptionTriple &out) noexcept;
+
+/// Makes `failure` (stolen, left empty) the pending exception again.
+void restore_pending(ExceptionTriple &failure) noexcept;
+
+}  // namespace fernlake::support
+
+#endif

@@ -1,0 +1,60 @@
+#include "lookup.hpp"
+
+#include "process.hpp"
+
+namespace fernlake::support {
+
+PyObject *
+lookup_special(PyObject *obj, PyObject *name) noexcept
+{
+    PyTypeObject *type = Py_TYPE(obj);
+    PyObject *found = _PyType_Lookup(type, name);  // borrowed
+    if (found == NULL) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return NULL;
+    }
+    descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+    if (bind == NULL) {
+        Py_INCREF(found);
+        return found;
+    }
+    return bind(found, obj, (PyObject *)type);
+}
+
+PyObject *
+memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
+{
+    std::uint64_t tag = ((PyDictObject *)dict)->ma_version_tag;
+    if (tag == memo.tag) {
+        return memo.value;
+    }
+    // Names come from the name table, which hashed each of them once.
+    Py_hash_t hash = ((PyASCIIObject *)name)->hash;
+    assert(hash != -1);
+    // A failed lookup is remembered as an absence; its error still reaches
+    // the caller through the pending exception.
+    memo.value = _PyDict_GetItem_KnownHash(dict, name, hash);
+    memo.tag = tag;
+    return memo.value;
+}
+
+PyObject *
+get_global(DictMemo &memo, PyObject *name) noexcept
+{
+    PyObject *value = memo_lookup(memo, module_namespace, name);
+    if (value != NULL) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyErr_Occurred()) {
+        return NULL;
+    }
+    value = get_attr(builtins_module, name);
+    if (value == NULL) {
+        // The NameError replaces the builtins' AttributeError.
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+}  // namespace fernlake::support

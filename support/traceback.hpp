@@ -1,0 +1,40 @@
+// Traceback entries for failures inside the module: a frame per failing
+// routine that names the module's source file, the source line of the
+// failing statement and the routine's fully qualified name.
+#ifndef FERNLAKE_SUPPORT_TRACEBACK_HPP
+#define FERNLAKE_SUPPORT_TRACEBACK_HPP
+
+#include <Python.h>
+
+#include "code_cache.hpp"
+
+namespace fernlake::support {
+
+/// A routine that can fail, as its traceback entries name it.
+struct Routine {
+    const char *name;       // fully qualified function name
+    const char *file;       // source file name of its frames
+    const char *impl_file;  // shown with implementation positions
+};
+
+/// Adds a traceback entry for a failure of `routine` at source line `line`
+/// and implementation position `impl_pos` (greater than 0), with the
+/// failure's exception still set. The exception is passed on unchanged; if
+/// the entry cannot be built, the error of that attempt replaces it.
+void add_traceback(const Routine &routine, int impl_pos, int line) noexcept;
+
+/// New reference: a code object for a traceback entry, whose name carries
+/// the implementation position when `impl_pos` is not 0.
+PyObject *create_code(const Routine &routine, int impl_pos, int line) noexcept;
+
+/// `impl_pos` while the switch `cline_in_traceback` of the runtime support
+/// module is true, else 0. An absent switch is created as False. The
+/// pending exception is kept aside while the switch is read.
+int read_switch(int impl_pos) noexcept;
+
+/// The cache of the code objects of traceback entries, for inspection.
+const CodeCache &traceback_code_cache() noexcept;
+
+}  // namespace fernlake::support
+
+#endif

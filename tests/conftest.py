@@ -1,0 +1,61 @@
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import pytest
+
+from fernlake_data.plugins import param
+
+SOURCE_FILE = "fernlake_data\\plugins\\param"
+
+
+def module_frames(tb):
+    """(line, function name) of each traceback frame of the module's source
+    file, outermost first."""
+    return [(f.lineno, f.name) for f in traceback.extract_tb(tb)
+            if f.filename == SOURCE_FILE]
+
+
+def qualified(method):
+    return "fernlake_data.plugins.param.Parameter." + method
+
+
+@pytest.fixture
+def write_param(tmp_path):
+    """Writes `text` to a new file and returns its path as text."""
+    count = [0]
+
+    def write(text, encoding="utf-8"):
+        count[0] += 1
+        path = tmp_path / f"settings{count[0]}.param"
+        path.write_bytes(text.encode(encoding) if isinstance(text, str)
+                         else text)
+        return str(path)
+    return write
+
+
+@pytest.fixture
+def run_python():
+    """Runs a script in a fresh interpreter (the module initialises once per
+    process) and returns its completed process; a failing run fails the
+    test unless `check=False`."""
+    def run(code, check=True, **kwargs):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                              capture_output=True, text=True, **kwargs)
+        if check and proc.returncode != 0:
+            pytest.fail(f"script failed:\n{proc.stdout}\n{proc.stderr}")
+        return proc
+    return run
+
+
+@pytest.fixture
+def switch():
+    """The runtime support module; the switch is restored afterwards."""
+    runtime = sys.modules["korvel_runtime"]
+    before = runtime.__dict__.get("cline_in_traceback", False)
+    yield runtime
+    runtime.cline_in_traceback = before
+
+
+Parameter = param.Parameter

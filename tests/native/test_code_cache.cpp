@@ -1,0 +1,331 @@
+// Tests of the support layer that Python code cannot reach: the code object
+// cache (order, bisection, growth, references, allocation failures) and the
+// handling of the pending exception while a traceback entry is built.
+#include <Python.h>
+#include <frameobject.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "support/code_cache.hpp"
+#include "support/process.hpp"
+#include "support/traceback.hpp"
+
+using fernlake::support::CodeCache;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                         \
+    do {                                                                    \
+        if (!(cond)) {                                                      \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,     \
+                         __LINE__, #cond);                                  \
+            failures++;                                                     \
+        }                                                                   \
+    } while (0)
+
+PyObject *
+new_code(int line)
+{
+    return (PyObject *)PyCode_NewEmpty("file", "name", line);
+}
+
+/// The cache's keys must be strictly ascending and its capacity the
+/// smallest multiple of 64 that holds them.
+void
+check_shape(const CodeCache &cache)
+{
+    for (int i = 1; i < cache.count(); i++) {
+        CHECK(cache.key_at(i - 1) < cache.key_at(i));
+    }
+    int expected = (cache.count() + 63) / 64 * 64;
+    CHECK(cache.capacity() == expected);
+}
+
+void
+test_empty_cache()
+{
+    CodeCache cache;
+    CHECK(cache.find(5) == NULL);
+    CHECK(cache.find(0) == NULL);
+    PyObject *code = new_code(1);
+    cache.insert(0, code);  // key 0 is never stored
+    CHECK(cache.count() == 0);
+    CHECK(Py_REFCNT(code) == 1);
+    Py_DECREF(code);
+    CHECK(!PyErr_Occurred());
+}
+
+/// Random keys of both signs, inserted in random order: every key stays
+/// findable, absent keys miss, growth happens in steps of 64.
+void
+test_many_keys(unsigned seed, int n)
+{
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> dist(-5000, 5000);
+    std::set<int> chosen;
+    while ((int)chosen.size() < n) {
+        int k = dist(rng);
+        if (k != 0) {
+            chosen.insert(k);
+        }
+    }
+    std::vector<int> keys(chosen.begin(), chosen.end());
+    std::shuffle(keys.begin(), keys.end(), rng);
+
+    CodeCache cache;
+    std::vector<PyObject *> codes;
+    for (int i = 0; i < n; i++) {
+        PyObject *code = new_code(i + 1);
+        codes.push_back(code);
+        cache.insert(keys[i], code);
+        CHECK(cache.count() == i + 1);
+        CHECK(Py_REFCNT(code) == 2);
+        if (i == 63) {
+            CHECK(cache.capacity() == 64);
+        }
+        if (i == 64) {
+            CHECK(cache.capacity() == 128);
+        }
+        if (i == 128) {
+            CHECK(cache.capacity() == 192);
+        }
+    }
+    check_shape(cache);
+    for (int i = 0; i < n; i++) {
+        PyObject *found = cache.find(keys[i]);
+        CHECK(found == codes[i]);
+        Py_XDECREF(found);
+    }
+    for (int k = -5100; k <= 5100; k++) {
+        if (k != 0 && chosen.count(k) == 0) {
+            CHECK(cache.find(k) == NULL);
+        }
+    }
+    // Replacing an entry releases the old object and keeps the order.
+    PyObject *replacement = new_code(9999);
+    PyObject *old = codes[n / 2];
+    cache.insert(keys[n / 2], replacement);
+    CHECK(cache.count() == n);
+    CHECK(Py_REFCNT(old) == 1);
+    CHECK(Py_REFCNT(replacement) == 2);
+    PyObject *found = cache.find(keys[n / 2]);
+    CHECK(found == replacement);
+    Py_XDECREF(found);
+    check_shape(cache);
+    CHECK(!PyErr_Occurred());
+    // The cache is never freed: the test drops its own references only.
+    Py_DECREF(replacement);
+    for (PyObject *code : codes) {
+        Py_DECREF(code);
+    }
+}
+
+/// Keys inserted in ascending and in descending order exercise the ends of
+/// the bisection.
+void
+test_monotonic(int step)
+{
+    CodeCache cache;
+    PyObject *code = new_code(1);
+    for (int i = 1; i <= 200; i++) {
+        cache.insert(step > 0 ? i : -i, code);
+    }
+    check_shape(cache);
+    CHECK(cache.count() == 200);
+    for (int i = 1; i <= 200; i++) {
+        PyObject *found = cache.find(step > 0 ? i : -i);
+        CHECK(found == code);
+        Py_XDECREF(found);
+    }
+    CHECK(cache.find(step > 0 ? 201 : -201) == NULL);
+    CHECK(cache.find(step > 0 ? -1 : 1) == NULL);
+    CHECK(Py_REFCNT(code) == 201);
+}
+
+// An allocator for the raw domain that fails while `fail_allocations`.
+PyMemAllocatorEx real_allocator;
+bool fail_allocations = false;
+
+void *
+failing_malloc(void *ctx, size_t size)
+{
+    return fail_allocations ? NULL : real_allocator.malloc(ctx, size);
+}
+void *
+failing_calloc(void *ctx, size_t n, size_t size)
+{
+    return fail_allocations ? NULL : real_allocator.calloc(ctx, n, size);
+}
+void *
+failing_realloc(void *ctx, void *p, size_t size)
+{
+    return fail_allocations ? NULL : real_allocator.realloc(ctx, p, size);
+}
+void
+passing_free(void *ctx, void *p)
+{
+    real_allocator.free(ctx, p);
+}
+
+void
+install_failing_allocator()
+{
+    PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &real_allocator);
+    PyMemAllocatorEx failing = {real_allocator.ctx, failing_malloc,
+                                failing_calloc, failing_realloc,
+                                passing_free};
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &failing);
+}
+
+void
+remove_failing_allocator()
+{
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &real_allocator);
+}
+
+/// A cache that cannot allocate or grow stays as it was and reports no
+/// error.
+void
+test_allocation_failure()
+{
+    PyObject *code = new_code(1);
+    install_failing_allocator();
+
+    CodeCache cache;
+    fail_allocations = true;
+    cache.insert(7, code);
+    fail_allocations = false;
+    CHECK(cache.count() == 0);
+    CHECK(cache.find(7) == NULL);
+
+    for (int i = 1; i <= 64; i++) {
+        cache.insert(i, code);
+    }
+    CHECK(cache.capacity() == 64);
+    fail_allocations = true;
+    cache.insert(65, code);
+    fail_allocations = false;
+    CHECK(cache.count() == 64);
+    CHECK(cache.capacity() == 64);
+    CHECK(cache.find(65) == NULL);
+    cache.insert(65, code);
+    CHECK(cache.count() == 65);
+    CHECK(cache.capacity() == 128);
+    check_shape(cache);
+
+    remove_failing_allocator();
+    CHECK(!PyErr_Occurred());
+    CHECK(Py_REFCNT(code) == 66);
+}
+
+const fernlake::support::Routine routine{"pkg.mod.routine", "src\\file",
+                                         "src/file"};
+
+/// A traceback entry keeps the pending exception and adds one frame, named
+/// `expected`.
+void
+test_traceback_keeps_exception(int line, const char *expected)
+{
+    PyErr_SetString(PyExc_ValueError, "kept");
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);
+
+    fernlake::support::add_traceback(routine, 1234, line);
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    CHECK(t2 == PyExc_ValueError);
+    CHECK(v2 == value);
+    CHECK(tb2 != NULL && PyTraceBack_Check(tb2));
+    if (tb2 != NULL) {
+        PyTracebackObject *entry = (PyTracebackObject *)tb2;
+        CHECK(entry->tb_lineno == line);
+        CHECK(entry->tb_next == NULL);
+        PyCodeObject *code = entry->tb_frame->f_code;
+        CHECK(PyUnicode_CompareWithASCIIString(code->co_name, expected)
+              == 0);
+        CHECK(PyUnicode_CompareWithASCIIString(code->co_filename,
+                                               "src\\file") == 0);
+    }
+    Py_XDECREF(t2);
+    Py_XDECREF(v2);
+    Py_XDECREF(tb2);
+}
+
+/// When the code object cannot be made, the error of that attempt replaces
+/// the pending exception and no entry is added.
+void
+test_traceback_creation_failure()
+{
+    PyErr_SetString(PyExc_ValueError, "lost");
+    PyObject *unused = PyUnicode_FromString("x");
+    PyMemAllocatorEx real;
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &real);
+    // A line never used before, so that no cached code object serves it.
+    real_allocator = real;
+    PyMemAllocatorEx failing = {real.ctx, failing_malloc, failing_calloc,
+                                failing_realloc, passing_free};
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &failing);
+    fail_allocations = true;
+    fernlake::support::add_traceback(routine, 0, 777);
+    fail_allocations = false;
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &real);
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    CHECK(t != NULL && PyErr_GivenExceptionMatches(t, PyExc_MemoryError));
+    CHECK(tb == NULL);
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    Py_DECREF(unused);
+}
+
+}  // namespace
+
+int
+main()
+{
+    Py_Initialize();
+    // Frames take their builtins from the globals' __builtins__.
+    PyObject *globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    fernlake::support::module_namespace = globals;
+
+    test_empty_cache();
+    for (unsigned seed = 1; seed <= 20; seed++) {
+        test_many_keys(seed, 1 + (int)(seed * 37 % 300));
+    }
+    test_many_keys(99, 64);
+    test_many_keys(98, 65);
+    test_many_keys(97, 128);
+    test_many_keys(96, 129);
+    test_monotonic(1);
+    test_monotonic(-1);
+    test_allocation_failure();
+    // Before the runtime support module exists, names carry positions.
+    test_traceback_keeps_exception(42, "pkg.mod.routine (src/file:1234)");
+    fernlake::support::runtime_module = PyModule_New("korvel_runtime");
+    fernlake::support::switch_name =
+        PyUnicode_InternFromString("cline_in_traceback");
+    PyObject_Hash(fernlake::support::switch_name);
+    test_traceback_keeps_exception(43, "pkg.mod.routine");
+    PyObject *off = PyObject_GetAttrString(fernlake::support::runtime_module,
+                                           "cline_in_traceback");
+    CHECK(off == Py_False);
+    Py_XDECREF(off);
+    test_traceback_creation_failure();
+
+    if (failures) {
+        std::fprintf(stderr, "native tests: %d failed checks\n", failures);
+        return 1;
+    }
+    std::printf("native tests: all checks passed\n");
+    return 0;
+}
