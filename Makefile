@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps
 PYTHONHOME_OF_VENV = $$($(PY) -c 'import sys; print(sys.base_prefix)')
 
-.PHONY: demo test install native-test asan fuzz bench clean
+.PHONY: demo test install native-test asan fuzz valgrind bench clean
 
 $(PY):
 	py=$$(scripts/find-python39) && "$$py" -m venv $(VENV)
@@ -46,9 +46,23 @@ asan: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	    --target build/asan-site -C build-dir=build/asan \
 	    -C cmake.define.FERNLAKE_SANITIZE=ON .
-	$(ASAN_ENV) $(PY) -c 'import fernlake_data.plugins.param as m; \
+	cd / && $(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
+
+# The generated-file comparison with the reference model, run long.
+fuzz: install
+	FERNLAKE_FUZZ_EXAMPLES=100000 $(VENV)/bin/pytest -q tests/test_model.py
+
+# A short smoke script under memcheck; errors from the module fail it.
+valgrind: install
+	cd / && PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 \
+	    --suppressions=$(CURDIR)/tests/valgrind.supp \
+	    $(CURDIR)/$(PY) $(CURDIR)/tests/valgrind_smoke.py
+
+# Speed and memory against a pure-Python equivalent, in one process.
+bench: install
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build $(VENV)
