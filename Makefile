@@ -49,6 +49,13 @@ asan: $(DEPS)
 	cd / && $(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
+	$(VENV)/bin/cmake -S . -B build/native-asan -G Ninja \
+	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DFERNLAKE_NATIVE_TESTS=ON -DFERNLAKE_SANITIZE=ON \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(VENV)/bin/cmake --build build/native-asan --target native_tests
+	PYTHONHOME=$(PYTHONHOME_OF_VENV) PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0 build/native-asan/native_tests
 
 # The generated-file comparison with the reference model, run long.
 fuzz: install

@@ -259,8 +259,10 @@ body_error:
         goto exit_error;
     }
     {
-        PyObject *args = PyTuple_Pack(3, failure.type, failure.value,
-                                      failure.traceback);
+        // A failure whose entry could not be added may have no traceback.
+        PyObject *args = PyTuple_Pack(
+            3, failure.type, failure.value,
+            failure.traceback ? failure.traceback : Py_None);
         if (args == NULL) {
             pos = IMPL_POS;
             goto exit_error;
