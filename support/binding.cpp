@@ -106,13 +106,13 @@ bind(const Signature &sig, PyObject *args, PyObject *kwds,
     Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (kwds == NULL ? npos != sig.count : npos > sig.count) {
         positional_error(sig, npos);
-        return BIND_POSITIONAL;
+        return 1;
     }
     for (Py_ssize_t i = 0; i < npos; i++) {
         values[i] = PyTuple_GET_ITEM(args, i);
     }
     if (kwds == NULL) {
-        return BIND_OK;
+        return 0;
     }
     Py_ssize_t remaining = PyDict_Size(kwds);
     for (Py_ssize_t i = npos; i < sig.count; i++) {
@@ -123,14 +123,14 @@ bind(const Signature &sig, PyObject *args, PyObject *kwds,
             // The count given is the parameter's position, which is the
             // number of positional arguments only for `self`.
             positional_error(sig, i);
-            return i == 0 ? BIND_POSITIONAL : (int)i;
+            return 1 + (int)i;
         }
         remaining--;
     }
     if (remaining > 0 && check_keywords(sig, kwds, values, npos) < 0) {
-        return BIND_KEYWORDS;
+        return 1 + (int)sig.count;
     }
-    return BIND_OK;
+    return 0;
 }
 
 }  // namespace fernlake::support

@@ -15,17 +15,11 @@ struct Signature {
     Py_ssize_t count;          // number of parameters
 };
 
-/// Results of `bind` besides the index (1 to count - 1) of a parameter that
-/// was found neither among the positional arguments nor the keywords.
-enum BindResult : int {
-    BIND_OK = 0,
-    BIND_POSITIONAL = -1,  // wrong positional count, or `self` missing
-    BIND_KEYWORDS = -2,    // the keyword check failed
-};
-
 /// Fills values[0..count) with borrowed references bound from `args` (a
-/// tuple) and `kwds` (a dictionary or null). Anything but BIND_OK comes
-/// with an exception set and the values undefined.
+/// tuple) and `kwds` (a dictionary or null). Returns 0 when bound; else an
+/// exception is set, the values are undefined and the result numbers the
+/// failure: 1 for a wrong positional count or a missing `self`, 1 + i for
+/// the missing parameter i, count + 1 for a failed keyword check.
 int bind(const Signature &sig, PyObject *args, PyObject *kwds,
          PyObject **values) noexcept;
 

@@ -145,6 +145,24 @@ const support::Signature init_signature{"__init__", init_params, 2};
 const support::Signature getitem_signature{"__getitem__", getitem_params, 2};
 const support::Signature setitem_signature{"__setitem__", setitem_params, 3};
 
+// The failure points of binding, in the order the binding numbers them.
+const int init_binding[] = {
+    IMPL_POS,  // wrong positional count, or `self` missing
+    IMPL_POS,  // `path` missing
+    IMPL_POS,  // keyword check
+};
+const int getitem_binding[] = {
+    IMPL_POS,  // wrong positional count, or `self` missing
+    IMPL_POS,  // `key` missing
+    IMPL_POS,  // keyword check
+};
+const int setitem_binding[] = {
+    IMPL_POS,  // wrong positional count, or `self` missing
+    IMPL_POS,  // `key` missing
+    IMPL_POS,  // `value` missing
+    IMPL_POS,  // keyword check
+};
+
 // Binding entries: the function object calls them with the positional
 // tuple and the keyword dictionary. A binding failure reports the line of
 // the method's definition.
@@ -153,69 +171,35 @@ PyObject *
 init_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
     PyObject *v[2];
-    int pos;
-    switch (support::bind(init_signature, args, kwds, v)) {
-    case support::BIND_OK:
-        return init_body(v[0], v[1]);
-    case 1:  // path
-        pos = IMPL_POS;
-        break;
-    case support::BIND_KEYWORDS:
-        pos = IMPL_POS;
-        break;
-    default:
-        pos = IMPL_POS;
-        break;
+    int failure = support::bind(init_signature, args, kwds, v);
+    if (failure) {
+        return binding_failed(routine___init__, init_binding, failure, 8);
     }
-    add_traceback(routine___init__, pos, 8);
-    return NULL;
+    return init_body(v[0], v[1]);
 }
 
 PyObject *
 getitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
     PyObject *v[2];
-    int pos;
-    switch (support::bind(getitem_signature, args, kwds, v)) {
-    case support::BIND_OK:
-        return getitem_body(v[0], v[1]);
-    case 1:  // key
-        pos = IMPL_POS;
-        break;
-    case support::BIND_KEYWORDS:
-        pos = IMPL_POS;
-        break;
-    default:
-        pos = IMPL_POS;
-        break;
+    int failure = support::bind(getitem_signature, args, kwds, v);
+    if (failure) {
+        return binding_failed(routine___getitem__, getitem_binding, failure,
+                              12);
     }
-    add_traceback(routine___getitem__, pos, 12);
-    return NULL;
+    return getitem_body(v[0], v[1]);
 }
 
 PyObject *
 setitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
     PyObject *v[3];
-    int pos;
-    switch (support::bind(setitem_signature, args, kwds, v)) {
-    case support::BIND_OK:
-        return setitem_body(v[0], v[1], v[2]);
-    case 1:  // key
-        pos = IMPL_POS;
-        break;
-    case 2:  // value
-        pos = IMPL_POS;
-        break;
-    case support::BIND_KEYWORDS:
-        pos = IMPL_POS;
-        break;
-    default:
-        pos = IMPL_POS;
-        break;
+    int failure = support::bind(setitem_signature, args, kwds, v);
+    if (failure) {
+        return binding_failed(routine___setitem__, setitem_binding, failure,
+                              17);
     }
-    add_traceback(routine___setitem__, pos, 17);
-    return NULL;
+    return setitem_body(v[0], v[1], v[2]);
 }
 
 }  // namespace

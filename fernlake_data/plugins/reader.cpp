@@ -326,26 +326,25 @@ PyObject **const read_param_params[] = {&str_self, &str_path, NULL};
 const support::Signature read_param_signature{"read_param",
                                               read_param_params, 2};
 
+// The failure points of binding, in the order the binding numbers them.
+const int read_param_binding[] = {
+    IMPL_POS,  // wrong positional count, or `self` missing
+    IMPL_POS,  // `path` missing
+    IMPL_POS,  // keyword check
+};
+
+/// The binding entry: binds `self` and `path` and reads the file. A
+/// binding failure reports the line of the method's definition.
 PyObject *
 read_param_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
 {
     PyObject *v[2];
-    int pos;
-    switch (support::bind(read_param_signature, args, kwds, v)) {
-    case support::BIND_OK:
-        return read_param_body(v[0], v[1]);
-    case 1:  // path
-        pos = IMPL_POS;
-        break;
-    case support::BIND_KEYWORDS:
-        pos = IMPL_POS;
-        break;
-    default:
-        pos = IMPL_POS;
-        break;
+    int failure = support::bind(read_param_signature, args, kwds, v);
+    if (failure) {
+        return binding_failed(routine_read_param, read_param_binding,
+                              failure, 20);
     }
-    add_traceback(routine_read_param, pos, 20);
-    return NULL;
+    return read_param_body(v[0], v[1]);
 }
 
 }  // namespace

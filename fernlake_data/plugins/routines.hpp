@@ -35,6 +35,17 @@ inline constexpr support::Routine routine_read_param{
 #define PARAM_SOURCE_END \
     static_assert(__LINE__ < 1000, "positions of this file would overlap")
 
+/// Adds the traceback entry of a failed binding, numbered `failure` as the
+/// binding numbers it, at `positions[failure - 1]` and the line of the
+/// method's definition. Returns null.
+inline PyObject *
+binding_failed(const support::Routine &routine, const int *positions,
+               int failure, int line) noexcept
+{
+    support::add_traceback(routine, positions[failure - 1], line);
+    return NULL;
+}
+
 }  // namespace fernlake
 
 #endif
