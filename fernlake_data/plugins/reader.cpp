@@ -20,34 +20,49 @@ using support::ExceptionTriple;
 
 namespace {
 
-// Each use of the global `re` remembers its own lookup.
-support::DictMemo re_for_search;
-support::DictMemo re_for_split;
-
 // The steps below report their own failure point through `*pos`, and
 // their source line through `*line_no` where it varies.
 
-/// New reference: `re.<attr>(pattern, line)` with `re` resolved through
-/// `memo`.
+// One use of the global `re`: the lookup it remembers, and its failure
+// points, distinct from those of the other use.
+struct ReUse {
+    support::DictMemo memo;
+    int resolve, lookup, call;
+};
+
+ReUse search_use = {
+    {},
+    IMPL_POS,  // resolving `re`
+    IMPL_POS,  // looking up `search`
+    IMPL_POS,  // calling it
+};
+ReUse split_use = {
+    {},
+    IMPL_POS,  // resolving `re`
+    IMPL_POS,  // looking up `split`
+    IMPL_POS,  // calling it
+};
+
+/// New reference: `re.<attr>(pattern, line)`.
 PyObject *
-call_re(support::DictMemo &memo, PyObject *attr, PyObject *pattern,
-        PyObject *line, int *pos) noexcept
+call_re(ReUse &use, PyObject *attr, PyObject *pattern, PyObject *line,
+        int *pos) noexcept
 {
-    PyObject *re = support::get_global(memo, str_re);
+    PyObject *re = support::get_global(use.memo, str_re);
     if (re == NULL) {
-        *pos = IMPL_POS;
+        *pos = use.resolve;
         return NULL;
     }
     PyObject *func = support::get_attr(re, attr);
     Py_DECREF(re);
     if (func == NULL) {
-        *pos = IMPL_POS;
+        *pos = use.lookup;
         return NULL;
     }
     PyObject *args[2] = {pattern, line};
     PyObject *result = support::call_split(func, args, 2);
     if (result == NULL) {
-        *pos = IMPL_POS;
+        *pos = use.call;
     }
     return result;
 }
@@ -82,7 +97,7 @@ is_setting(PyObject *line, int *pos, int *line_no) noexcept
 {
     *line_no = 25;
     PyObject *match =
-        call_re(re_for_search, str_search, str_comment_pattern, line, pos);
+        call_re(search_use, str_search, str_comment_pattern, line, pos);
     if (match == NULL) {
         return -1;
     }
@@ -214,7 +229,7 @@ read_param_body(PyObject *self, PyObject *path) noexcept
             continue;
         }
         line_no = 29;
-        pieces = call_re(re_for_split, str_split, str_eq, line, &pos);
+        pieces = call_re(split_use, str_split, str_eq, line, &pos);
         if (pieces == NULL) {
             goto body_error;
         }
