@@ -149,46 +149,46 @@ test_monotonic(int step)
     CHECK(Py_REFCNT(code) == 201);
 }
 
-// An allocator for the raw domain that fails while `fail_allocations`.
-PyMemAllocatorEx real_allocator;
-bool fail_allocations = false;
+/// While it lives, allocations in its domain fail whenever `failing` is
+/// set. One at a time.
+class FailingAllocator {
+  public:
+    static inline bool failing = false;
 
-void *
-failing_malloc(void *ctx, size_t size)
-{
-    return fail_allocations ? NULL : real_allocator.malloc(ctx, size);
-}
-void *
-failing_calloc(void *ctx, size_t n, size_t size)
-{
-    return fail_allocations ? NULL : real_allocator.calloc(ctx, n, size);
-}
-void *
-failing_realloc(void *ctx, void *p, size_t size)
-{
-    return fail_allocations ? NULL : real_allocator.realloc(ctx, p, size);
-}
-void
-passing_free(void *ctx, void *p)
-{
-    real_allocator.free(ctx, p);
-}
+    explicit FailingAllocator(PyMemAllocatorDomain domain) : domain_(domain)
+    {
+        PyMem_GetAllocator(domain, &real_);
+        PyMemAllocatorEx hook = {real_.ctx, hook_malloc, hook_calloc,
+                                 hook_realloc, hook_free};
+        PyMem_SetAllocator(domain, &hook);
+    }
+    ~FailingAllocator() { PyMem_SetAllocator(domain_, &real_); }
 
-void
-install_failing_allocator()
-{
-    PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &real_allocator);
-    PyMemAllocatorEx failing = {real_allocator.ctx, failing_malloc,
-                                failing_calloc, failing_realloc,
-                                passing_free};
-    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &failing);
-}
+  private:
+    static void *
+    hook_malloc(void *ctx, size_t size)
+    {
+        return failing ? NULL : real_.malloc(ctx, size);
+    }
+    static void *
+    hook_calloc(void *ctx, size_t n, size_t size)
+    {
+        return failing ? NULL : real_.calloc(ctx, n, size);
+    }
+    static void *
+    hook_realloc(void *ctx, void *p, size_t size)
+    {
+        return failing ? NULL : real_.realloc(ctx, p, size);
+    }
+    static void
+    hook_free(void *ctx, void *p)
+    {
+        real_.free(ctx, p);
+    }
 
-void
-remove_failing_allocator()
-{
-    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &real_allocator);
-}
+    static inline PyMemAllocatorEx real_;
+    PyMemAllocatorDomain domain_;
+};
 
 /// A cache that cannot allocate or grow stays as it was and reports no
 /// error.
@@ -196,12 +196,12 @@ void
 test_allocation_failure()
 {
     PyObject *code = new_code(1);
-    install_failing_allocator();
+    FailingAllocator allocator(PYMEM_DOMAIN_MEM);
 
     CodeCache cache;
-    fail_allocations = true;
+    FailingAllocator::failing = true;
     cache.insert(7, code);
-    fail_allocations = false;
+    FailingAllocator::failing = false;
     CHECK(cache.count() == 0);
     CHECK(cache.find(7) == NULL);
 
@@ -209,9 +209,9 @@ test_allocation_failure()
         cache.insert(i, code);
     }
     CHECK(cache.capacity() == 64);
-    fail_allocations = true;
+    FailingAllocator::failing = true;
     cache.insert(65, code);
-    fail_allocations = false;
+    FailingAllocator::failing = false;
     CHECK(cache.count() == 64);
     CHECK(cache.capacity() == 64);
     CHECK(cache.find(65) == NULL);
@@ -219,8 +219,6 @@ test_allocation_failure()
     CHECK(cache.count() == 65);
     CHECK(cache.capacity() == 128);
     check_shape(cache);
-
-    remove_failing_allocator();
     CHECK(!PyErr_Occurred());
     CHECK(Py_REFCNT(code) == 66);
 }
@@ -265,18 +263,13 @@ void
 test_traceback_creation_failure()
 {
     PyErr_SetString(PyExc_ValueError, "lost");
-    PyObject *unused = PyUnicode_FromString("x");
-    PyMemAllocatorEx real;
-    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &real);
-    // A line never used before, so that no cached code object serves it.
-    real_allocator = real;
-    PyMemAllocatorEx failing = {real.ctx, failing_malloc, failing_calloc,
-                                failing_realloc, passing_free};
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &failing);
-    fail_allocations = true;
-    fernlake::support::add_traceback(routine, 0, 777);
-    fail_allocations = false;
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &real);
+    {
+        // A line never used before, so that no cached code object serves it.
+        FailingAllocator allocator(PYMEM_DOMAIN_OBJ);
+        FailingAllocator::failing = true;
+        fernlake::support::add_traceback(routine, 0, 777);
+        FailingAllocator::failing = false;
+    }
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     CHECK(t != NULL && PyErr_GivenExceptionMatches(t, PyExc_MemoryError));
@@ -284,7 +277,6 @@ test_traceback_creation_failure()
     Py_XDECREF(t);
     Py_XDECREF(v);
     Py_XDECREF(tb);
-    Py_DECREF(unused);
 }
 
 }  // namespace

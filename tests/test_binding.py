@@ -1,0 +1,86 @@
+import ctypes
+
+import pytest
+
+from conftest import Parameter as P, module_frames, qualified
+
+LINES = {"__init__": 8, "__getitem__": 12, "__setitem__": 17, "read_param": 20}
+
+# A call as C code makes it: the only way to pass keywords that are not text.
+call_slot = ctypes.PYFUNCTYPE(*(ctypes.py_object,) * 4)(
+    ("PyObject_Call", ctypes.pythonapi))
+twice = "{}() got multiple values for keyword argument '{}'".format
+unexpected = "{}() got an unexpected keyword argument '{}'".format
+
+
+def given(method, count):
+    n = 3 if method == "__setitem__" else 2
+    return f"{method}() takes exactly {n} positional arguments ({count} given)"
+
+
+# Texts other than the interned names; the lookup by hash misses OddHash.
+Key = type("Key", (str,), {})
+OddHash = type("OddHash", (str,), {"__hash__": lambda self: 1})
+I, G, S, R = "__init__", "__getitem__", "__setitem__", "read_param"
+WRONG_CALLS = [  # (call of target p with path f, method, message)
+    (lambda p, f: P(), I, given(I, 1)),
+    (lambda p, f: P(f, f), I, given(I, 3)),
+    (lambda p, f: P(f, f, extra=1), I, given(I, 3)),
+    (lambda p, f: P(extra=1), I, given(I, 1)),
+    (lambda p, f: P(f, path=f), I, twice(I, "path")),
+    (lambda p, f: P(f, **{Key("path"): f}), I, twice(I, "path")),
+    (lambda p, f: P(path=f, extra=1), I, unexpected(I, "extra")),
+    (lambda p, f: P(f, zz=1, path=f), I, unexpected(I, "zz")),
+    (lambda p, f: P.__getitem__(key="a"), G, given(G, 0)),
+    (lambda p, f: p.__getitem__("a", self=p), G, twice(G, "self")),
+    (lambda p, f: P.__setitem__(self=p, value=1), S, given(S, 1)),
+    (lambda p, f: P.__setitem__(self=p, key="k"), S, given(S, 2)),
+    (lambda p, f: P.__setitem__(p, "k"), S, given(S, 2)),
+    (lambda p, f: P.__setitem__(p, "k", value=1, key="k"), S, twice(S, "key")),
+    (lambda p, f: p.__setitem__(1, 2, **{Key("x"): 1}), S, unexpected(S, "x")),
+    (lambda p, f: P.read_param(p), R, given(R, 1)),
+    (lambda p, f: p.read_param(f, mode="r"), R, unexpected(R, "mode")),
+    # Non-text keywords; a missing parameter is found before them.
+    (lambda p, f: call_slot(P.read_param, (p, f), {1: 2}), R,
+     "read_param() keywords must be strings"),
+    (lambda p, f: call_slot(P.__init__, (p,), {1: 2}), I, given(I, 1)),
+    (lambda p, f: call_slot(P.__setitem__, (p, "k", "v"), {"zz": 1, 1: 2}),
+     S, unexpected(S, "zz")),
+]
+
+
+@pytest.fixture(autouse=True)
+def plain_names(switch):
+    switch.cline_in_traceback = False
+
+
+@pytest.mark.parametrize("call, method, message", WRONG_CALLS)
+def test_wrong_call(write_param, call, method, message):
+    p = P(write_param("a=1\n"))
+    before = dict(vars(p))
+    with pytest.raises(TypeError) as info:
+        call(p, write_param("b=2\n"))
+    assert info.type is TypeError and str(info.value) == message
+    assert module_frames(info.tb) == [(LINES[method], qualified(method))]
+    assert vars(p) == before
+
+
+def test_every_argument_by_name_or_position(write_param):
+    p = P(path=write_param("a=1\n"))
+    P.__setitem__(self=p, key="k", value="v")
+    P.__setitem__(value="w", key="j", self=p)
+    P.__setitem__(p, value="u", key="i")
+    P.__setitem__(p, "s", **{Key("value"): "t"})
+    P.read_param(self=p, path=write_param("b=2\n"))
+    P.__init__(path=(last := write_param("c=3\n")), self=p)
+    call_slot(P.__setitem__, (p, "e", "empty"), {})
+    assert P.__getitem__(key="k", self=p) == "v"
+    assert vars(p) == {"path": last, "a": "1", "k": "v", "j": "w", "i": "u",
+                       "s": "t", "b": "2", "c": "3", "e": "empty"}
+
+
+def test_later_equal_keyword_fills_the_parameter(write_param):
+    p = P(write_param(""))
+    P.__setitem__(p, "k", **{"value": "first", OddHash("value"): "last"})
+    P.__setitem__(p, "j", **{OddHash("value"): "first", "value": "last"})
+    assert (p["k"], p["j"]) == ("last", "last")

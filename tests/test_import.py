@@ -1,0 +1,158 @@
+import builtins
+import json
+import os
+import re
+import sys
+from inspect import CO_NEWLOCALS, CO_NOFREE, CO_OPTIMIZED
+
+import numpy
+import pandas
+import pytest
+
+from conftest import SOURCE_FILE, Parameter, param
+
+MODULE = "fernlake_data.plugins.param"
+INIT = "init " + MODULE
+METHODS = ("__init__", "__getitem__", "__setitem__", "read_param")
+
+# Shared by the scripts below: json output and the module's own frames.
+PRELUDE = f"""
+import ctypes, importlib, importlib.util, json, sys, traceback, types
+def frames(tb):
+    return [[f.lineno, f.name] for f in traceback.extract_tb(tb)
+            if f.filename == {SOURCE_FILE!r}]
+"""
+
+
+def run_json(run_python, body):
+    return json.loads(run_python(PRELUDE + body).stdout.splitlines()[-1])
+
+
+def test_namespace_and_class():
+    ns = vars(param)
+    assert list(ns) == ["__name__", "__doc__", "__package__", "__loader__",
+                        "__spec__", "__file__", "__builtins__", "np", "pd",
+                        "os", "sys", "re", "Parameter", "__test__"]
+    assert (ns["__name__"], ns["__doc__"], ns["__builtins__"]) == (
+        MODULE, None, builtins)
+    assert [ns[alias] for alias in ("np", "pd", "os", "sys", "re")] == [
+        numpy, pandas, os, sys, re]
+    assert type(ns["__test__"]) is dict and ns["__test__"] == {}
+    assert type(Parameter) is type and Parameter.__bases__ == (object,)
+    assert (Parameter.__module__, Parameter.__qualname__,
+            Parameter.__doc__) == (MODULE, "Parameter", None)
+    # What `type` makes of the namespace, in the order it was filled.
+    assert list(vars(Parameter)) == ["__module__", *METHODS, "__dict__",
+                                     "__weakref__", "__doc__"]
+
+
+@pytest.mark.parametrize("method, varnames, argcount, line", [
+    ("__init__", ("self", "path"), 2, 8),
+    ("__getitem__", ("self", "key"), 2, 12),
+    ("__setitem__", ("self", "key", "value"), 3, 17),
+    ("read_param", ("self", "path", "f", "lines", "l", "key", "value"), 2,
+     20)])
+def test_code_object_describes_the_method(method, varnames, argcount, line):
+    code = vars(Parameter)[method].__code__
+    assert (code.co_name, code.co_filename, code.co_varnames,
+            code.co_argcount, code.co_nlocals, code.co_firstlineno) == (
+        method, SOURCE_FILE, varnames, argcount, len(varnames), line)
+    # Made with optimized + new-locals; the interpreter adds "no free".
+    assert (code.co_flags, code.co_kwonlyargcount, code.co_stacksize) == (
+        CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, 0, 0)
+    assert code.co_code == code.co_lnotab == b""
+    assert code.co_consts == code.co_names == code.co_freevars == ()
+
+
+def test_creation_execution_reimport_and_second_interpreter(run_python):
+    out = run_json(run_python, f"""
+import _imp, warnings, _xxsubinterpreters as subs
+warnings.simplefilter("error", RuntimeWarning)  # no version warning
+init = ctypes.PyDLL(importlib.util.find_spec({MODULE!r}).origin).PyInit_param
+init.restype = ctypes.c_void_p
+create = ctypes.pythonapi.PyModule_FromDefAndSpec2
+create.restype = ctypes.py_object
+create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+def make(**spec):
+    return create(init(), types.SimpleNamespace(**spec), 1013)
+bare = make(name="alt.param", loader=None, submodule_search_locations=None)
+full = make(name="x", loader="L", origin="O", parent="P",
+            submodule_search_locations=["S"])
+out = dict(bare=sorted(vars(bare)), full=[vars(full)[k] for k in (
+               "__loader__", "__file__", "__package__", "__path__")],
+           run=_imp.exec_dynamic(bare), name=bare.__name__,
+           entered=sys.modules[{MODULE!r}] is bare,
+           # Once ready, creation hands back the module and reads no spec.
+           created=make(name="z", origin="O") is bare,
+           has_file=hasattr(bare, "__file__"), rerun=_imp.exec_dynamic(bare))
+try:
+    _imp.exec_dynamic(full)
+except RuntimeError as e:
+    out["other"] = [str(e), frames(e.__traceback__), hasattr(full, "np")]
+del sys.modules[{MODULE!r}]
+out["again"] = importlib.import_module({MODULE!r}) is bare
+sub = subs.create()
+try:
+    subs.run_string(sub, "import {MODULE}")
+except subs.RunFailedError as e:
+    out["sub"] = str(e)
+subs.destroy(sub)
+print(json.dumps(out))
+""")
+    assert out == dict(
+        bare=["__doc__", "__loader__", "__name__", "__package__",
+              "__spec__"], full=["L", "O", "P", ["S"]], run=0,
+        name="alt.param", entered=True, created=True,
+        has_file=False, rerun=0, again=True,
+        other=["Module 'param' has already been imported. "
+               "Re-initialisation is not supported.", [], False],
+        sub=f"{ImportError}: Interpreter change detected - this module can "
+            "only be loaded into one interpreter per process.")
+
+
+REGISTRY = "sys.modules['_korvel_0_29_32']"
+SHARED = "TypeError: Shared Korvel type korvel_function_or_method "
+
+
+@pytest.mark.parametrize("break_it, mend, error, line", [
+    ("sys.modules['numpy'] = None", "del sys.modules['numpy']",
+     "ModuleNotFoundError: import of numpy halted; None in sys.modules", 1),
+    ("sys.modules['pandas'] = None", "del sys.modules['pandas']",
+     "ModuleNotFoundError: import of pandas halted; None in sys.modules", 2),
+    ("import builtins, fernlake_data.plugins; kept = builtins.open; "
+     "del builtins.open", "builtins.open = kept",
+     "NameError: name 'open' is not defined", 1),
+    # Failures before the namespace exists carry no frame of the module.
+    (f"{REGISTRY} = r = types.ModuleType('r'); "
+     "r.korvel_function_or_method = 42", f"del {REGISTRY}",
+     SHARED + "is not a type object", None),
+    (f"{REGISTRY} = r = types.ModuleType('r'); r.korvel_function_or_method "
+     "= type('korvel_function_or_method', (), {})", f"del {REGISTRY}",
+     SHARED + "has the wrong size, try recompiling", None)])
+def test_failed_import_and_a_later_one_that_runs_in_full(
+        run_python, break_it, mend, error, line):
+    out = run_json(run_python, f"""
+{break_it}
+try:
+    importlib.import_module({MODULE!r})
+except Exception as e:
+    out = [[f"{{type(e).__name__}}: {{e}}", frames(e.__traceback__)]]
+{mend}
+m = importlib.import_module({MODULE!r})
+out.append([m.np is sys.modules["numpy"], m.pd is sys.modules["pandas"],
+            type(m.Parameter.read_param)
+            is {REGISTRY}.korvel_function_or_method])
+print(json.dumps(out))
+""")
+    frame = [] if line is None else [[line, INIT]]
+    assert out == [[error, frame], [True, True, True]]
+
+
+def test_builtins_are_looked_up_once(monkeypatch, write_param):
+    path, key_error = write_param("a=1\n"), KeyError
+    monkeypatch.setattr(builtins, "open", None)
+    monkeypatch.setattr(builtins, "KeyError", LookupError)
+    p = Parameter(path)
+    with pytest.raises(key_error):
+        p["b"]
+    assert p["a"] == "1"

@@ -1,0 +1,203 @@
+import ast
+import builtins
+import locale
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+from conftest import Parameter, module_frames, param, qualified
+
+READ, INIT = qualified("read_param"), qualified("__init__")
+
+
+def settings(p):
+    return {k: v for k, v in vars(p).items() if k != "path"}
+
+
+def failing_read(exc_type, target, path):
+    with pytest.raises(exc_type) as info:
+        Parameter.read_param(target, path)
+    return info.value, module_frames(info.tb)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("a=1\nb = 2\n# c=3\n\n \t \n  #d=4\ne=\n=f\n",
+     {"a": "1", "b ": " 2", "e": "", "": "f"}),
+    ("a=1\r\nb=2 \t\r\nc=3\rd=4\n\x0b\u3000 e=5\xa0\x1c\x85\t\n\u2028\n",
+     {"a": "1", "b": "2", "c": "3", "d": "4", "e": "5"}),
+    ("a#b=1\nc=#2\n\t # x=y = z\n", {"a#b": "1", "c": "#2"}),
+    ("x=1\nschlüssel=wert ✓\nx=2\n", {"x": "2", "schlüssel": "wert ✓"}),
+    ("", {}),
+])
+def test_file_format(write_param, text, expected):
+    p = Parameter(write_param(text, locale.getpreferredencoding(False)))
+    assert settings(p) == expected and list(settings(p)) == list(expected)
+
+
+@pytest.mark.parametrize("line, message", [
+    ("no equals sign", "need more than 1 value to unpack"),
+    ("a=b=c", "too many values to unpack (expected 2)"),
+])
+def test_malformed_line_keeps_earlier_settings(write_param, line, message):
+    bad = write_param(f"a=1\n{line}\nb=2\n")
+    p = Parameter(write_param("a=0\nz=0\n"))
+    error, frames = failing_read(ValueError, p, bad)
+    assert str(error) == message and frames == [(21, READ), (29, READ)]
+    assert settings(p) == {"a": "1", "z": "0"}
+    with pytest.raises(ValueError) as info:
+        Parameter(bad)
+    assert module_frames(info.tb) == [(10, INIT), (21, READ), (29, READ)]
+    assert sys.exc_info() == (None, None, None)  # nothing left handled
+
+
+def test_unreadable_files_store_nothing(write_param, tmp_path):
+    data, encoding = b"a=1\n\xff\x81\n", locale.getpreferredencoding(False)
+    p, absent = Parameter(write_param("z=0\n")), str(tmp_path / "absent")
+    try:
+        data.decode(encoding)
+    except UnicodeDecodeError:  # only where the default encoding rejects it
+        frames = failing_read(UnicodeDecodeError, p, write_param(data))[1]
+        assert frames == [(21, READ), (22, READ)]
+    for unopenable in (absent, str(tmp_path)):  # missing, a directory
+        assert failing_read(OSError, p, unopenable)[1] == [(21, READ)]
+    assert settings(p) == {"z": "0"}
+
+
+def test_further_reads_and_other_targets(write_param):
+    p = Parameter(write_param("a=1\nb=1\n"))
+    assert p.read_param(write_param("b=2\nc=2\n")) is None
+    assert settings(p) == {"a": "1", "b": "2", "c": "2"}
+    path, target = write_param("a=1\n"), {"keep": 0}
+    assert Parameter.read_param(path=path, self=target) is None
+    assert target == {"keep": 0, "a": "1"}
+    error, frames = failing_read(TypeError, (), path)
+    assert str(error) == "'tuple' object does not support item assignment"
+    assert frames == [(21, READ), (30, READ)]
+
+
+def test_re_is_looked_up_at_each_use(write_param, monkeypatch):
+    path, calls = write_param("; note\nk:v\n"), []
+    fake = SimpleNamespace(  # any true object marks a comment
+        search=lambda *args: calls.append(args) or args[1].count(";"),
+        split=lambda *args: calls.append(args) or iter(args[1].split(":")))
+    assert failing_read(ValueError, {}, path)[1] == [(21, READ), (29, READ)]
+    monkeypatch.setattr(param, "re", fake)
+    assert Parameter.read_param({}, path) is None
+    assert calls == [("^#", "; note"), ("^#", "k:v"), ("=", "k:v")]
+    monkeypatch.delattr(param, "re")
+    Parameter.read_param({}, write_param(""))  # nothing to resolve
+    error, frames = failing_read(NameError, {}, path)
+    assert str(error) == "name 're' is not defined"
+    assert frames == [(21, READ), (25, READ)]
+    monkeypatch.setattr(builtins, "re", fake, raising=False)
+    target = {}
+    Parameter.read_param(target, path)
+    assert target == {"k": "v"}
+
+
+# The reader keeps the `open` of import time, so a fresh interpreter swaps it
+# before the import; there a callable path makes the opened object. Each read
+# runs while a LookupError is handled, which is handled again afterwards.
+SCRIPT = r"""
+import builtins, sys, traceback
+from types import SimpleNamespace
+OUTER, real_open = LookupError("outer"), builtins.open
+builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
+from fernlake_data.plugins.param import Parameter
+builtins.open = real_open
+
+def lines_of(tb):
+    return [f.lineno for f in traceback.extract_tb(tb)
+            if f.filename.endswith("param")]
+def describe(e):
+    return e and f"{type(e).__name__}: {e}"
+
+class CM:
+    result = enter_error = exit_error = None
+    lines = staticmethod(lambda: ["a=1\n", "b = 2\r\n"])
+    __init__ = lambda self, mode: None
+    def __enter__(self):
+        if self.enter_error:
+            raise self.enter_error
+        return SimpleNamespace(readlines=self.lines)
+    def __exit__(self, t, v, tb):
+        global saw
+        saw = v, (describe(v), lines_of(tb), t is (v and type(v))
+                  and tb is (v and v.__traceback__)
+                  and sys.exc_info()[1] is (v or OUTER))
+        if self.exit_error:
+            raise self.exit_error
+        return self.result
+def cm(lines=CM.lines, **attrs):
+    return type("CM", (CM,), dict(attrs, lines=staticmethod(lines)))
+def late_failure():
+    yield "a=1"
+    raise OSError("disk")
+class Untestable:
+    __bool__ = lambda self: 1 / 0
+class Unprintable:
+    __str__ = lambda self: 1 / 0
+
+bad = lambda: ["a=1", "bad", "c=3"]
+cases = dict(
+    normal=cm(result=Untestable()), fails=cm(bad, result=0),
+    suppressed=cm(bad, result=[1]),
+    exit_raises=cm(bad, exit_error=OSError("exit")),
+    exit_raises_at_end=cm(exit_error=OSError("exit")),
+    enter_fails=cm(enter_error=OSError("enter")),
+    no_enter=type("X", (), {"__init__": CM.__init__, "__exit__": CM.__exit__}),
+    neither=lambda mode: object(),
+    iter_fails=cm(late_failure),
+    not_text=cm(lambda: [b"a=1", Unprintable()]),
+)
+results = {}
+for name, factory in cases.items():
+    saw, target = (None, None), {}
+    try:
+        raise OUTER
+    except LookupError:
+        try:
+            outcome = Parameter.read_param(target, factory)
+        except Exception as e:
+            outcome = (describe(e), lines_of(e.__traceback__),
+                       describe(e.__context__), e is saw[0])
+        assert sys.exc_info()[1] is OUTER, name
+    results[name] = (outcome, saw[1], target)
+print(repr(results))
+"""
+
+NO_EQ = "ValueError: need more than 1 value to unpack"
+OUTER, CLEAN = "LookupError: outer", (None, [], True)
+A, AB = {"a": "1"}, {"a": "1", "b ": " 2"}
+
+
+def read_fails(error, line, stored=A):
+    """The read fails at `line`; `__exit__` sees that and passes it on."""
+    return (error, [21, line], OUTER, True), (error, [line], True), stored
+
+
+def leaves_early(error, stored=None, exit_saw=None):
+    """Fails at line 21 with an error that `__exit__` did not see."""
+    return (error, [21], OUTER, False), exit_saw, stored or {}
+
+
+def test_opened_objects_of_our_own(run_python):
+    # Per case: the outcome (None, or the error, its reader lines, its context
+    # and whether `__exit__` saw it), what `__exit__` saw (the error, its
+    # reader lines and whether its arguments and the handled exception
+    # agree) and the settings stored.
+    assert ast.literal_eval(run_python(SCRIPT).stdout) == dict(
+        normal=(None, CLEAN, AB),  # the exit result is not truth-tested
+        fails=read_fails(NO_EQ, 29),
+        suppressed=(None, (NO_EQ, [29], True), A),
+        exit_raises=(("OSError: exit", [21], NO_EQ, False),
+                     (NO_EQ, [29], True), A),
+        exit_raises_at_end=leaves_early("OSError: exit", AB, CLEAN),
+        enter_fails=leaves_early("OSError: enter"),
+        no_enter=leaves_early("AttributeError: __enter__"),
+        neither=leaves_early("AttributeError: __exit__"),
+        iter_fails=read_fails("OSError: disk", 23),
+        not_text=read_fails("ZeroDivisionError: division by zero", 24,
+                            {"b'a": "1'"}),
+    )

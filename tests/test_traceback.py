@@ -1,0 +1,121 @@
+import re
+import traceback
+import types
+
+import pytest
+
+from conftest import Parameter, SOURCE_FILE, module_frames, param, qualified
+
+I, G, S, R = (qualified(m) for m in
+              ("__init__", "__getitem__", "__setitem__", "read_param"))
+POSITION = re.compile(r"(.+) \(fernlake_data/plugins/param:([1-9][0-9]*)\)")
+
+
+def failure(call):
+    with pytest.raises(Exception) as info:
+        call()
+    return info.value
+
+
+def codes(call):  # of the module's entries; each must look interpreted
+    found = []
+    for frame, line in traceback.walk_tb(failure(call).__traceback__):
+        if frame.f_code.co_filename == SOURCE_FILE:
+            assert frame.f_globals is vars(param)
+            assert frame.f_code.co_firstlineno == line
+            found.append(frame.f_code)
+    return found
+
+
+def frames(call):
+    return [(code.co_firstlineno, code.co_name) for code in codes(call)]
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda w: Parameter(w("x=1\n"))["y"], [(14, G)]),
+    (lambda w: Parameter(w("")).__setitem__([1], 1), [(18, S)]),
+    (lambda w: Parameter.__init__(object(), w("")), [(9, I)]),
+    (lambda w: Parameter(w(b"a=\xff\n")), [(10, I), (21, R), (22, R)]),
+])
+def test_frames_of_method_failures(switch, write_param, call, expected):
+    switch.cline_in_traceback = False
+    assert frames(lambda: call(write_param)) == expected
+
+
+def test_exception_passes_unchanged_by_a_failing_switch(switch, write_param):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    class Target(dict):
+        def __setitem__(self, key, value):
+            raise error
+    error = LookupError("own", 7)
+    switch.cline_in_traceback = undecided = Undecided()  # reads as off
+    assert failure(lambda: Parameter.read_param(
+        Target(), write_param("a=1\n"))) is error
+    assert error.args == ("own", 7) and error.__context__ is None
+    assert module_frames(error.__traceback__) == [(21, R), (30, R)]
+    assert switch.cline_in_traceback is undecided
+
+
+def test_switch_is_absent_until_the_first_failure(run_python):
+    out = run_python("""
+        import sys, traceback
+        from fernlake_data.plugins import param
+        runtime = sys.modules["korvel_runtime"]
+        object.__new__(param.Parameter)["k"] = 1
+        print(hasattr(runtime, "cline_in_traceback"))
+        try:
+            param.Parameter()
+        except TypeError as e:
+            print(traceback.extract_tb(e.__traceback__)[-1].name)
+        print(repr(runtime.cline_in_traceback))
+    """).stdout.splitlines()
+    assert out == ["False", I, "False"]
+
+
+@pytest.mark.parametrize("true, false", [(True, False), (1, 0), ("x", "")])
+def test_switch_takes_effect_at_the_next_failure(switch, true, false):
+    switch.cline_in_traceback = true
+    [(line, name)] = frames(Parameter)
+    assert line == 8 and POSITION.fullmatch(name)[1] == I
+    switch.cline_in_traceback = false
+    assert frames(Parameter) == [(8, I)]
+    del switch.cline_in_traceback
+    assert frames(Parameter) == [(8, I)]
+    assert switch.cline_in_traceback is False
+
+
+def test_code_object_per_line_or_per_point(switch, write_param):
+    p, f = Parameter(write_param("")), write_param("a=b=c\n")
+    calls = [Parameter, lambda: Parameter(extra=1),
+             lambda: Parameter(path="", extra=1),  # these three at line 8
+             lambda: Parameter.__getitem__(key=1), lambda: p[[]], lambda: p[0],
+             lambda: Parameter.__setitem__(self=1, key=1),
+             lambda: Parameter.__setitem__(self=1, value=1),
+             lambda: Parameter.read_param({}, f + ".missing"),
+             lambda: Parameter.read_param({}, f)]  # two entries
+    switch.cline_in_traceback = False
+    [first] = codes(Parameter)
+    reused = [code is first for call in calls[:3] for code in codes(call)]
+    assert first.co_name == I and reused == [True] * 3
+    switch.cline_in_traceback = True
+    seen = [code for call in calls for code in codes(call)]
+    again = [code for call in calls for code in codes(call)]
+    assert [a is b for a, b in zip(seen, again)] == [True] * len(again)
+    positions = {POSITION.fullmatch(code.co_name)[2] for code in seen}
+    assert len(positions) == len(seen) == len(calls) + 1
+
+
+def test_each_use_of_re_has_failure_points_of_its_own(switch, write_param,
+                                                      monkeypatch):
+    # With the switch on, a shared point would show the line of whichever
+    # use failed first.
+    path, switch.cline_in_traceback = write_param("a=1\n"), True
+    lines = []
+    for fake in (types.SimpleNamespace(split=re.split),
+                 types.SimpleNamespace(search=re.search)):
+        monkeypatch.setattr(param, "re", fake)
+        lines.append(frames(lambda: Parameter(path))[-1][0])
+    assert lines == [25, 29]
