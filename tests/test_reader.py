@@ -96,6 +96,39 @@ def test_re_is_looked_up_at_each_use(write_param, monkeypatch):
     assert target == {"k": "v"}
 
 
+def broken(*args):
+    yield "k"
+    raise ArithmeticError("broken split")
+
+
+class Undecided:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+@pytest.mark.parametrize("search, split, error, line", [
+    (None, lambda p, l: [], "ValueError: need more than 0 values to unpack",
+     29),
+    (None, lambda p, l: iter(()), "ValueError: need more than 0 values to "
+     "unpack", 29),
+    (None, lambda p, l: iter("k"), "ValueError: need more than 1 value to "
+     "unpack", 29),
+    (None, lambda p, l: iter("kvx"), "ValueError: too many values to unpack "
+     "(expected 2)", 29),
+    (None, broken, "ArithmeticError: broken split", 29),
+    (None, lambda p, l: 5, "TypeError: 'int' object is not iterable", 29),
+    (Undecided(), None, "ZeroDivisionError: no truth", 25),
+])
+def test_what_re_returns_is_checked(write_param, monkeypatch, search, split,
+                                    error, line):
+    fake = SimpleNamespace(search=lambda p, l: search, split=split)
+    monkeypatch.setattr(param, "re", fake)
+    target = {}
+    exc, frames = failing_read(Exception, target, write_param("kv\n"))
+    assert f"{type(exc).__name__}: {exc}" == error
+    assert frames == [(21, READ), (line, READ)] and target == {}
+
+
 # The reader keeps the `open` of import time, so a fresh interpreter swaps it
 # before the import; there a callable path makes the opened object. Each read
 # runs while a LookupError is handled, which is handled again afterwards.
