@@ -44,11 +44,18 @@ reset_handled(ExceptionTriple &saved) noexcept
     saved = ExceptionTriple{};
 }
 
-int
-take_up_pending(ExceptionTriple &out) noexcept
+ExceptionTriple
+take_pending() noexcept
 {
     ExceptionTriple e;
     PyErr_Fetch(&e.type, &e.value, &e.traceback);
+    return e;
+}
+
+int
+take_up_pending(ExceptionTriple &out) noexcept
+{
+    ExceptionTriple e = take_pending();
     PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
     if (PyErr_Occurred()) {
         e.clear();

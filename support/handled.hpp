@@ -1,5 +1,6 @@
-// The exception that a thread is handling, as a with-statement saves,
-// replaces and restores it around its exit call.
+// A thread's pending exception, moved aside and put back, and the exception
+// it is handling, as a with-statement saves, replaces and restores it
+// around its exit call.
 #ifndef FERNLAKE_SUPPORT_HANDLED_HPP
 #define FERNLAKE_SUPPORT_HANDLED_HPP
 
@@ -35,7 +36,12 @@ void reset_handled(ExceptionTriple &saved) noexcept;
 /// handled. New references in `out`; -1 with an exception set on failure.
 int take_up_pending(ExceptionTriple &out) noexcept;
 
-/// Makes `failure` (stolen, left empty) the pending exception again.
+/// The pending exception, moved out of the thread's error state, which is
+/// left clear.
+ExceptionTriple take_pending() noexcept;
+
+/// Makes `failure` (stolen, left empty) the pending exception, releasing
+/// whatever is pending now.
 void restore_pending(ExceptionTriple &failure) noexcept;
 
 }  // namespace fernlake::support

@@ -101,8 +101,7 @@ unpack_error(Py_ssize_t n) noexcept
     return -1;
 }
 
-/// Clears a pending StopIteration; -1 if another error is pending.
-static int
+int
 end_of_iteration() noexcept
 {
     PyObject *error = PyErr_Occurred();

@@ -20,6 +20,11 @@ PyObject *get_item(PyObject *obj, PyObject *key) noexcept;
 /// exception set and both outputs null.
 int unpack_pair(PyObject *seq, PyObject **first, PyObject **second) noexcept;
 
+/// Ends an iteration whose next item was null: clears a pending
+/// StopIteration (or subclass) and returns 0, or returns -1 when another
+/// error is pending.
+int end_of_iteration() noexcept;
+
 /// 1 when the texts `a` and `b` are equal, 0 when not, -1 on failure.
 /// Exact texts are compared directly, anything else by `==`.
 int text_equals(PyObject *a, PyObject *b) noexcept;

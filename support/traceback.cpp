@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include "handled.hpp"
 #include "lookup.hpp"
 #include "process.hpp"
 #include "refs.hpp"
@@ -12,37 +13,6 @@ namespace {
 
 CodeCache code_cache;
 DictMemo switch_memo;
-
-/// The thread's pending exception, moved out of its error state.
-struct PendingError {
-    PyObject *type, *value, *traceback;
-};
-
-PendingError
-take_pending(PyThreadState *tstate) noexcept
-{
-    PendingError e{tstate->curexc_type, tstate->curexc_value,
-                   tstate->curexc_traceback};
-    tstate->curexc_type = NULL;
-    tstate->curexc_value = NULL;
-    tstate->curexc_traceback = NULL;
-    return e;
-}
-
-/// Puts `e` back as the pending exception, releasing whatever is set now.
-void
-restore_pending(PyThreadState *tstate, PendingError e) noexcept
-{
-    PyObject *type = tstate->curexc_type;
-    PyObject *value = tstate->curexc_value;
-    PyObject *traceback = tstate->curexc_traceback;
-    tstate->curexc_type = e.type;
-    tstate->curexc_value = e.value;
-    tstate->curexc_traceback = e.traceback;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-}
 
 /// The switch's value (borrowed) or null when the attribute is absent; never
 /// an error. Called with the error indicator clear.
@@ -75,8 +45,7 @@ read_switch(int impl_pos) noexcept
     if (runtime_module == NULL) {
         return impl_pos;
     }
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
-    PendingError saved = take_pending(tstate);
+    ExceptionTriple saved = take_pending();
     int result;
     {
         Owned held;
@@ -97,7 +66,7 @@ read_switch(int impl_pos) noexcept
             result = PyObject_Not(value) == 0 ? impl_pos : 0;
         }
     }
-    restore_pending(tstate, saved);
+    restore_pending(saved);
     return result;
 }
 
@@ -133,16 +102,13 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     int key = impl_pos != 0 ? -impl_pos : line;
     PyObject *code = code_cache.find(key);
     if (code == NULL) {
-        PendingError saved = take_pending(tstate);
+        ExceptionTriple saved = take_pending();
         code = create_code(routine, impl_pos, line);
         if (code == NULL) {
-            // The creation's own error is what propagates.
-            Py_XDECREF(saved.type);
-            Py_XDECREF(saved.value);
-            Py_XDECREF(saved.traceback);
+            saved.clear();  // the creation's own error is what propagates
             return;
         }
-        restore_pending(tstate, saved);
+        restore_pending(saved);
         code_cache.insert(key, code);
     }
     PyFrameObject *frame =

@@ -139,11 +139,7 @@ next_line(PyObject *lines, PyObject *iter, Py_ssize_t *index) noexcept
     }
     PyObject *item = Py_TYPE(iter)->tp_iternext(iter);
     if (item == NULL) {
-        PyObject *error = PyErr_Occurred();
-        if (error != NULL
-            && PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
-            PyErr_Clear();
-        }
+        support::end_of_iteration();  // another error stays pending
     }
     return item;
 }
