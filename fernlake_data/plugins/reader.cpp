@@ -149,9 +149,10 @@ next_line(PyObject *lines, PyObject *iter, Py_ssize_t *index) noexcept
 PyObject *
 read_param_body(PyObject *self, PyObject *path) noexcept
 {
-    PyObject *opened = NULL, *exit = NULL, *enter = NULL, *file = NULL;
+    PyObject *opened = NULL, *exit = NULL, *enter, *file = NULL;
     PyObject *lines = NULL, *iter = NULL, *raw = NULL, *line = NULL;
     PyObject *pieces = NULL, *key = NULL, *value = NULL, *result = NULL;
+    PyObject *outcome = NULL;  // None once the read has ended without error
     ExceptionTriple recorded, failure;
     Py_ssize_t index = 0;
     int pos, line_no, truth;
@@ -181,8 +182,7 @@ read_param_body(PyObject *self, PyObject *path) noexcept
         pos = IMPL_POS;
         goto error;
     }
-    file = support::call_split(enter, NULL, 0);
-    enter = NULL;
+    file = support::call_split(enter, NULL, 0);  // consumes `enter`
     if (file == NULL) {
         pos = IMPL_POS;
         goto error;
@@ -257,7 +257,8 @@ read_param_body(PyObject *self, PyObject *path) noexcept
         goto error;
     }
     Py_DECREF(result);
-    Py_CLEAR(exit);
+    Py_INCREF(Py_None);
+    outcome = Py_None;
     goto done;
 
 body_error:
@@ -295,7 +296,8 @@ body_error:
         // __exit__ suppressed the failure: the read ends early, without one.
         failure.clear();
         support::reset_handled(recorded);
-        Py_CLEAR(exit);
+        Py_INCREF(Py_None);
+        outcome = Py_None;
         goto done;
     }
     support::restore_pending(failure);
@@ -310,19 +312,10 @@ exit_error:
 
 error:
     add_traceback(routine_read_param, pos, line_no);
-    Py_XDECREF(opened);
-    Py_XDECREF(exit);
-    Py_XDECREF(enter);
-    Py_XDECREF(file);
-    Py_XDECREF(lines);
-    Py_XDECREF(iter);
-    Py_XDECREF(line);
-    Py_XDECREF(pieces);
-    Py_XDECREF(key);
-    Py_XDECREF(value);
-    return NULL;
 
 done:
+    Py_XDECREF(opened);
+    Py_XDECREF(exit);
     Py_XDECREF(file);
     Py_XDECREF(lines);
     Py_XDECREF(iter);
@@ -330,7 +323,7 @@ done:
     Py_XDECREF(pieces);
     Py_XDECREF(key);
     Py_XDECREF(value);
-    Py_RETURN_NONE;
+    return outcome;
 }
 
 PyObject **const read_param_params[] = {&str_self, &str_path, NULL};
