@@ -46,7 +46,7 @@ asan: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	    --target build/asan-site -C build-dir=build/asan \
 	    -C cmake.define.FERNLAKE_SANITIZE=ON .
-	cd / && $(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
+	$(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
 	$(VENV)/bin/cmake -S . -B build/native-asan -G Ninja \
@@ -63,7 +63,7 @@ fuzz: install
 
 # A short smoke script under memcheck; errors from the module fail it.
 valgrind: install
-	cd / && PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 \
+	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 \
 	    --suppressions=$(CURDIR)/tests/valgrind.supp \
 	    $(CURDIR)/$(PY) $(CURDIR)/tests/valgrind_smoke.py
 

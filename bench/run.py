@@ -26,15 +26,9 @@ import time
 import timeit
 import tracemalloc
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+from fernlake_data.plugins.param import Parameter as NativeParameter
 
-# Use the installed extension, never the source tree beside this directory.
-sys.path[:] = [
-    p for p in sys.path
-    if os.path.abspath(p or os.curdir) not in (ROOT, HERE)
-]
-from fernlake_data.plugins.param import Parameter as NativeParameter  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def load_pure():

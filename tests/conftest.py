@@ -36,13 +36,11 @@ def write_param(tmp_path):
 
 
 @pytest.fixture
-def run_python(tmp_path):
+def run_python():
     """Runs a script in a fresh interpreter (the module initialises once per
     process) and returns its completed process; a failing run fails the
     test unless `check=False`."""
     def run(code, check=True, **kwargs):
-        # Away from the source tree, whose package has no built extension.
-        kwargs.setdefault("cwd", tmp_path)
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                               capture_output=True, text=True, **kwargs)
         if check and proc.returncode != 0:
