@@ -37,6 +37,15 @@ switch_value(Owned &held) noexcept
     return PyObject_Not(held.get()) ? Py_False : Py_True;
 }
 
+/// True when `code` carries the plain name of `routine`. A line serves as
+/// the key of every routine failing there, so a hit must be checked.
+bool
+names_routine(PyObject *code, const Routine &routine) noexcept
+{
+    PyObject *name = ((PyCodeObject *)code)->co_name;
+    return PyUnicode_CompareWithASCIIString(name, routine.name) == 0;
+}
+
 }  // namespace
 
 int
@@ -44,6 +53,11 @@ read_switch(int impl_pos) noexcept
 {
     if (runtime_module == NULL) {
         return impl_pos;
+    }
+    if (switch_name == NULL) {
+        // Execution failed between obtaining the runtime module and making
+        // the switch's name: the switch cannot have been set, so it is off.
+        return 0;
     }
     ExceptionTriple saved = take_pending();
     int result;
@@ -101,6 +115,10 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     }
     int key = impl_pos != 0 ? -impl_pos : line;
     PyObject *code = code_cache.find(key);
+    if (code != NULL && key > 0 && !names_routine(code, routine)) {
+        // Another routine failed at this line before: the entry is replaced.
+        Py_CLEAR(code);
+    }
     if (code == NULL) {
         ExceptionTriple saved = take_pending();
         code = create_code(routine, impl_pos, line);

@@ -111,6 +111,7 @@ print(json.dumps(out))
 
 
 REGISTRY = "sys.modules['_korvel_0_29_32']"
+SLOTS = (type(Parameter.read_param).__basicsize__ - object.__basicsize__) // 8
 SHARED = "TypeError: Shared Korvel type korvel_function_or_method "
 
 
@@ -128,7 +129,12 @@ SHARED = "TypeError: Shared Korvel type korvel_function_or_method "
      SHARED + "is not a type object", None),
     (f"{REGISTRY} = r = types.ModuleType('r'); r.korvel_function_or_method "
      "= type('korvel_function_or_method', (), {})", f"del {REGISTRY}",
-     SHARED + "has the wrong size, try recompiling", None)])
+     SHARED + "has the wrong size, try recompiling", None),
+    # A class of the same size made in Python: the collector would crash.
+    (f"{REGISTRY} = r = types.ModuleType('r'); r.korvel_function_or_method "
+     f"= type('korvel_function_or_method', (), {{'__slots__': "
+     f"['s%d' % i for i in range({SLOTS})]}})", f"del {REGISTRY}",
+     SHARED + "is not a static type", None)])
 def test_failed_import_and_a_later_one_that_runs_in_full(
         run_python, break_it, mend, error, line):
     out = run_json(run_python, f"""
@@ -156,3 +162,60 @@ def test_builtins_are_looked_up_once(monkeypatch, write_param):
     with pytest.raises(key_error):
         p["b"]
     assert p["a"] == "1"
+
+
+ALLOCATION_SWEEP = PRELUDE + f"""
+import _imp, _testcapi, os, numpy, pandas  # imported before the sweep
+spec = importlib.util.find_spec({MODULE!r})
+
+def attempt(n):
+    # Fails the n-th allocation of creating and executing the module, then
+    # imports it as usual and reports what the working module does.
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        _imp.exec_dynamic(_imp.create_dynamic(spec))
+        failed = None
+    except MemoryError as e:
+        failed = frames(e.__traceback__)
+    finally:
+        _testcapi.remove_mem_hooks()
+    if failed is not None:
+        sys.modules.pop({MODULE!r}, None)
+    m = importlib.import_module({MODULE!r})
+    p = m.Parameter(os.devnull)
+    p["k"] = "v"
+    wrong = []
+    for call in (m.Parameter, lambda: p.__getitem__(),
+                 lambda: p.__setitem__(), lambda: p.read_param()):
+        try:
+            call()
+        except TypeError as e:
+            wrong += frames(e.__traceback__)
+    return failed, [p["k"], wrong]
+
+out, n, since_failure = [], 0, 0
+while since_failure < 40:  # so many successes in a row: all covered
+    r, w = os.pipe()
+    if os.fork() == 0:
+        os.write(w, json.dumps(attempt(n)).encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as pipe:
+        out.append(json.loads(pipe.read() or "null"))
+    os.wait()
+    since_failure = 0 if out[-1] and out[-1][0] is not None else since_failure + 1
+    n += 1
+print(json.dumps(out))
+"""
+
+
+def test_every_allocation_failure_of_an_import(run_python):
+    pytest.importorskip("_testcapi")
+    out = json.loads(run_python(ALLOCATION_SWEEP).stdout)
+    working = ["v", [[line, f"{MODULE}.Parameter.{name}"]
+                     for name, line in zip(METHODS, (8, 12, 17, 20))]]
+    # None: the child crashed.
+    assert [o and o[1] for o in out if o is None or o[1] != working] == []
+    lines = {frame[0] for failed, _ in out if failed for frame in failed}
+    assert {1, 7, 8, 12, 17, 20} <= lines
+    assert all(len(failed) <= 1 for failed, _ in out if failed)

@@ -167,6 +167,14 @@ obtain_function_type() noexcept
                          "try recompiling",
                          type_name);
         }
+        else if (PyType_HasFeature((PyTypeObject *)found,
+                                   Py_TPFLAGS_HEAPTYPE)) {
+            // A peer module registers a static type; a class made in Python
+            // has none of its slots, whatever its size.
+            PyErr_Format(PyExc_TypeError,
+                         "Shared Korvel type %.200s is not a static type",
+                         type_name);
+        }
         else {
             Py_INCREF(found);
             Py_XSETREF(support::method_function_type, (PyTypeObject *)found);
@@ -208,11 +216,14 @@ int
 register_module(PyObject *module) noexcept
 {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_GetItemString(modules, "fernlake_data.plugins.param")) {
+    PyObject *entry = PyDict_GetItemWithError(modules, str_module_name);
+    if (entry != NULL) {
         return 0;
     }
-    return PyDict_SetItemString(modules, "fernlake_data.plugins.param",
-                                module);
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return PyDict_SetItem(modules, str_module_name, module);
 }
 
 /// Imports `name` absolutely and binds it in the namespace as `alias`.
