@@ -75,7 +75,8 @@ check_keywords(const Signature &sig, PyObject *kwds, PyObject **values,
             return -1;
         }
         if (i >= 0) {
-            values[i] = value;
+            Py_INCREF(value);
+            Py_XSETREF(values[i], value);
             continue;
         }
         i = match_content(sig, key, 0, npos);
@@ -99,6 +100,14 @@ check_keywords(const Signature &sig, PyObject *kwds, PyObject **values,
 
 }  // namespace
 
+void
+release_values(PyObject **values, Py_ssize_t count) noexcept
+{
+    for (Py_ssize_t i = 0; i < count; i++) {
+        Py_CLEAR(values[i]);
+    }
+}
+
 int
 bind(const Signature &sig, PyObject *args, PyObject *kwds,
      PyObject **values) noexcept
@@ -108,12 +117,15 @@ bind(const Signature &sig, PyObject *args, PyObject *kwds,
         positional_error(sig, npos);
         return 1;
     }
-    for (Py_ssize_t i = 0; i < npos; i++) {
-        values[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < sig.count; i++) {
+        values[i] = i < npos ? PyTuple_GET_ITEM(args, i) : NULL;
+        Py_XINCREF(values[i]);
     }
     if (kwds == NULL) {
         return 0;
     }
+    // References are taken as values are found: code run by a later lookup
+    // (a key's __eq__) may empty the dictionary.
     Py_ssize_t remaining = PyDict_Size(kwds);
     for (Py_ssize_t i = npos; i < sig.count; i++) {
         PyObject *name = *sig.params[i];
@@ -123,11 +135,14 @@ bind(const Signature &sig, PyObject *args, PyObject *kwds,
             // The count given is the parameter's position, which is the
             // number of positional arguments only for `self`.
             positional_error(sig, i);
+            release_values(values, sig.count);
             return 1 + (int)i;
         }
+        Py_INCREF(values[i]);
         remaining--;
     }
     if (remaining > 0 && check_keywords(sig, kwds, values, npos) < 0) {
+        release_values(values, sig.count);
         return 1 + (int)sig.count;
     }
     return 0;

@@ -1,6 +1,6 @@
 // Argument binding for the methods: every parameter required, each by
-// position or by keyword, values borrowed from the caller's tuple and
-// dictionary, wrong calls rejected with fixed TypeError messages.
+// position or by keyword, wrong calls rejected with fixed TypeError
+// messages. The bound values are held for the duration of the call.
 #ifndef FERNLAKE_SUPPORT_BINDING_HPP
 #define FERNLAKE_SUPPORT_BINDING_HPP
 
@@ -15,13 +15,17 @@ struct Signature {
     Py_ssize_t count;          // number of parameters
 };
 
-/// Fills values[0..count) with borrowed references bound from `args` (a
-/// tuple) and `kwds` (a dictionary or null). Returns 0 when bound; else an
-/// exception is set, the values are undefined and the result numbers the
-/// failure: 1 for a wrong positional count or a missing `self`, 1 + i for
-/// the missing parameter i, count + 1 for a failed keyword check.
+/// Fills values[0..count) with new references bound from `args` (a tuple)
+/// and `kwds` (a dictionary or null); the caller releases them with
+/// release_values() once the call is over. Returns 0 when bound; else an
+/// exception is set, nothing is held and the result numbers the failure:
+/// 1 for a wrong positional count or a missing `self`, 1 + i for the
+/// missing parameter i, count + 1 for a failed keyword check.
 int bind(const Signature &sig, PyObject *args, PyObject *kwds,
          PyObject **values) noexcept;
+
+/// Releases the bound values of a call, leaving the slots null.
+void release_values(PyObject **values, Py_ssize_t count) noexcept;
 
 }  // namespace fernlake::support
 

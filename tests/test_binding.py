@@ -1,4 +1,5 @@
 import ctypes
+import gc
 
 import pytest
 
@@ -84,3 +85,18 @@ def test_later_equal_keyword_fills_the_parameter(write_param):
     P.__setitem__(p, "k", **{"value": "first", OddHash("value"): "last"})
     P.__setitem__(p, "j", **{OddHash("value"): "first", "value": "last"})
     assert (p["k"], p["j"]) == ("last", "last")
+
+
+def test_keyword_values_outlive_their_dictionary(write_param):
+    # The key's hash runs while the value is stored, and empties the
+    # dictionary that brought the keywords: the call still holds them.
+    class Key(str):
+        def __hash__(self):
+            for r in gc.get_referrers(self):
+                if isinstance(r, dict) and r.get("key") is self:
+                    r.clear()
+            return str.__hash__(self)
+    p = P(write_param(""))
+    P.__setitem__(**{"self": p, "key": Key("x"), "value": ["v"]})
+    assert [(k, type(k), v) for k, v in vars(p).items() if k != "path"] == [
+        ("x", Key, ["v"])]

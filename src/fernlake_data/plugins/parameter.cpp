@@ -175,7 +175,9 @@ init_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
     if (failure) {
         return binding_failed(routine___init__, init_binding, failure, 8);
     }
-    return init_body(v[0], v[1]);
+    PyObject *result = init_body(v[0], v[1]);
+    support::release_values(v, 2);
+    return result;
 }
 
 PyObject *
@@ -187,7 +189,9 @@ getitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
         return binding_failed(routine___getitem__, getitem_binding, failure,
                               12);
     }
-    return getitem_body(v[0], v[1]);
+    PyObject *result = getitem_body(v[0], v[1]);
+    support::release_values(v, 2);
+    return result;
 }
 
 PyObject *
@@ -199,7 +203,9 @@ setitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
         return binding_failed(routine___setitem__, setitem_binding, failure,
                               17);
     }
-    return setitem_body(v[0], v[1], v[2]);
+    PyObject *result = setitem_body(v[0], v[1], v[2]);
+    support::release_values(v, 3);
+    return result;
 }
 
 }  // namespace

@@ -348,7 +348,9 @@ read_param_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
         return binding_failed(routine_read_param, read_param_binding,
                               failure, 20);
     }
-    return read_param_body(v[0], v[1]);
+    PyObject *result = read_param_body(v[0], v[1]);
+    support::release_values(v, 2);
+    return result;
 }
 
 }  // namespace
