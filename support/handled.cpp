@@ -5,11 +5,10 @@ namespace fernlake::support {
 ExceptionTriple
 save_handled() noexcept
 {
+    // The top item of the handled-exception stack, as it is: inside a
+    // generator or coroutine that is the frame's own item, which may be
+    // empty while an outer frame handles an exception.
     _PyErr_StackItem *item = PyThreadState_GET()->exc_info;
-    while ((item->exc_type == NULL || item->exc_type == Py_None)
-           && item->previous_item != NULL) {
-        item = item->previous_item;
-    }
     ExceptionTriple saved;
     saved.type = item->exc_type;
     saved.value = item->exc_value;

@@ -23,8 +23,9 @@ struct ExceptionTriple {
     }
 };
 
-/// New references to the innermost exception being handled whose type is
-/// not None, or an empty triple.
+/// New references to what the top item of the thread's handled-exception
+/// stack holds (possibly nothing), as a with-statement saves it before its
+/// exit call; reset_handled() puts it back into that same item.
 ExceptionTriple save_handled() noexcept;
 
 /// Makes `saved` (stolen, left empty) the exception being handled,

@@ -1,4 +1,5 @@
 import ast
+import asyncio
 import builtins
 import locale
 import sys
@@ -7,6 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from conftest import Parameter, module_frames, param, qualified
+from model import read_into
 
 READ, INIT = qualified("read_param"), qualified("__init__")
 
@@ -234,3 +236,55 @@ def test_opened_objects_of_our_own(run_python):
         not_text=read_fails("ZeroDivisionError: division by zero", 24,
                             {"b'a": "1'"}),
     )
+
+
+
+def fail_quietly(read, bad):
+    try:
+        read({}, bad)
+    except ValueError:
+        pass
+    return sys.exc_info()[1]
+
+
+def context_of_a_new_exception():
+    try:
+        raise KeyError("later")
+    except KeyError as e:
+        return e.__context__
+
+
+def generator(read, bad):
+    seen = [fail_quietly(read, bad)]
+    yield
+    return seen + [sys.exc_info()[1], context_of_a_new_exception()]
+
+
+async def coroutine(read, bad):
+    seen = [fail_quietly(read, bad)]
+    await asyncio.sleep(0)
+    return seen + [sys.exc_info()[1], context_of_a_new_exception()]
+
+
+def handled_after_failed_read(read, bad, frame):
+    """What is handled after a read failed inside a generator or coroutine
+    started while its caller handled another exception; for a function,
+    right after the read."""
+    try:
+        raise LookupError("outer")
+    except LookupError:
+        if frame is fail_quietly:
+            return repr(fail_quietly(read, bad))
+        runner = frame(read, bad)
+        runner.send(None)
+    try:
+        runner.send(None)
+    except StopIteration as e:
+        return [repr(x) for x in e.value]
+
+
+@pytest.mark.parametrize("frame", [generator, coroutine, fail_quietly])
+def test_handled_exception_after_a_failed_read(write_param, frame):
+    bad = write_param("a=1\nx\n")
+    assert (handled_after_failed_read(Parameter.read_param, bad, frame)
+            == handled_after_failed_read(read_into, bad, frame))
