@@ -67,9 +67,11 @@ valgrind: install
 	    --suppressions=$(CURDIR)/tests/valgrind.supp \
 	    $(CURDIR)/$(PY) $(CURDIR)/tests/valgrind_smoke.py
 
-# Speed and memory against a pure-Python equivalent, in one process.
+# Speed and memory against a pure-Python equivalent, in one process; the
+# results also go to docs/ as a markdown table and a chart.
 bench: install
-	$(PY) bench/run.py
+	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/run.py --markdown docs/bench.md --chart docs/bench.png
 
 clean:
 	rm -rf build $(VENV)
