@@ -158,7 +158,8 @@ def markdown(run):
     return "\n".join([
         "Native `Parameter` against the same class in plain Python, in one",
         "process on the same generated files (`make bench`). Ratio: plain",
-        "Python time / native time, so above 1 the native class is faster.",
+        "Python time / native time (in the bare-loop row, the loop's time),",
+        "so above 1 the native class is faster.",
         "",
         run.heading() + ".",
         "",
