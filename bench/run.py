@@ -182,7 +182,7 @@ def contenders(paths, case):
 # --- preflight --------------------------------------------------------------
 
 def settings(value):
-    """What a construction produced, comparable across the contenders."""
+    """The settings an object holds, comparable with the bare loop's dict."""
     if isinstance(value, (NativeParameter, PureParameter)):
         return {k: v for k, v in vars(value).items() if k != "path"}
     return value
@@ -204,12 +204,18 @@ def outcome(stmt, ns):
     return value, settings(ns.get("p"))
 
 
+def built(cls, path):
+    """Everything an object built from the file holds, or what it raised."""
+    try:
+        return dict(vars(cls(path)))
+    except Exception as e:  # noqa: BLE001 - any failure is an outcome
+        return type(e)
+
+
 def preflight(paths, timed):
     """Both contenders must do the same thing on the timed inputs."""
     for name, path in paths.items():
-        a = outcome("P(path)", {"P": NativeParameter, "path": path})
-        b = outcome("P(path)", {"P": PureParameter, "path": path})
-        if a != b:
+        if built(NativeParameter, path) != built(PureParameter, path):
             sys.exit("native and pure differ on the %s file" % name)
     for case, (native_ns, baseline_ns) in timed:
         a, b = outcome(case.stmt, native_ns), outcome(case.stmt, baseline_ns)
