@@ -67,9 +67,41 @@ valgrind: install
 	    --suppressions=$(CURDIR)/tests/valgrind.supp \
 	    $(CURDIR)/$(PY) $(CURDIR)/tests/valgrind_smoke.py
 
-# Speed and memory against a pure-Python equivalent, in one process.
+# Speed and memory against a pure-Python equivalent, in one process; the
+# results also go to docs/ as a markdown table and a chart.
 bench: install
-	$(PY) bench/run.py
+	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/run.py --markdown docs/bench.md --chart docs/bench.png
+
+# A stripped wheel in dist/, repaired to a manylinux tag and checked for its
+# contents, then installed into a fresh environment outside the source tree,
+# which reads the sample file and type-checks the typed example.
+.PHONY: wheel
+WHEEL_DEPS := $(VENV)/.wheel-deps
+
+$(WHEEL_DEPS): requirements-wheel.txt | $(DEPS)
+	$(PY) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: $(WHEEL_DEPS)
+	rm -rf build/wheel dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps \
+	    -C install.strip=true -w build/wheel .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair \
+	    -w dist build/wheel/*.whl
+	$(PY) scripts/check-wheel dist/*.whl
+	set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+	"$$(scripts/find-python39)" -m venv "$$tmp/env"; \
+	"$$tmp/env/bin/python" -m pip install -q --upgrade pip==26.0.1; \
+	"$$tmp/env/bin/python" -m pip install -q -c requirements.txt dist/*.whl; \
+	cd "$$tmp"; \
+	"$$tmp/env/bin/python" -c 'import sys, fernlake_data.plugins.param as m; \
+	    assert m.__file__.startswith(sys.prefix), m.__file__'; \
+	"$$tmp/env/bin/python" $(CURDIR)/examples/show_parameters.py; \
+	$(CURDIR)/$(PY) -m mypy --strict --cache-dir "$$tmp/cache" \
+	    --python-executable "$$tmp/env/bin/python" \
+	    $(CURDIR)/examples/typed_settings.py
 
 clean:
 	rm -rf build $(VENV)
+	rm -rf dist

@@ -1,45 +1,47 @@
 """Speed and memory of the native Parameter against its interpreted equivalent.
 
-Both classes run in this one process on the same generated files. Each case
-is timed with timeit: a fixed number of operations per round, several
-rounds (alternating between the two classes), and the best round is reported
-as time per operation. The ratio is pure / native, so a value above 1 means
-the native class is faster.
+Both classes run in this one process on the same generated files. Each row is
+timed with timeit: a number of operations per round, several rounds that
+alternate between the two classes (and which of them goes first), and the
+best round is reported as time per operation. The number of operations starts
+from the row's own count and is raised until the quicker class's round lasts
+long enough to be measured well, so the rows stay meaningful however fast
+either class becomes. Rounds are timed in the process's CPU time rather than
+wall-clock time, so that other work on a shared machine weighs less on them.
 
-The memory line reports the tracemalloc peak while a Parameter is built from
-the large file, and what is still traced once it has been built. tracemalloc
-sees only allocations made through the interpreter's allocators.
+Ratios are pure / native: above 1 the native class is faster. One row sets
+the native constructor against a bare loop filling a plain dict instead of
+the pure class; its ratio is loop time / native time. Each row has a target,
+and rows below it are marked.
 
-    python bench/run.py            # full run
-    python bench/run.py --quick    # shorter run, fewer operations and rounds
+The memory rows report the tracemalloc peak while a Parameter is built from
+the 100,000-line file, and what is still traced once it has been built.
+tracemalloc sees only allocations made through the interpreter's allocators.
 
-This script only measures; it checks that both classes behave alike on the
-cases it times, but makes no claims about the figures.
+    python bench/run.py                    # full run, a few minutes at most
+    python bench/run.py --quick            # shorter run
+    python bench/run.py --markdown docs/bench.md --chart docs/bench.png \\
+        --json bench.json                  # also write the results
+
+This script only measures: it checks that both classes behave alike on the
+inputs it times, and marks the rows below target, but never fails on speed.
 """
 import argparse
+import datetime
 import gc
-import importlib.util
 import os
 import sys
 import tempfile
 import time
 import timeit
 import tracemalloc
+from typing import Callable, NamedTuple, Optional
 
 from fernlake_data.plugins.param import Parameter as NativeParameter
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def load_pure():
-    spec = importlib.util.spec_from_file_location(
-        "bench_pure", os.path.join(HERE, "pure.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.Parameter
-
-
-PureParameter = load_pure()
+# Beside this script, on the path when it runs.
+from pure import Parameter as PureParameter
+from report import Row, Run, Target, as_json, draw_chart, markdown, print_run
 
 
 # --- input files ------------------------------------------------------------
@@ -70,81 +72,158 @@ def large_text(n_lines):
     return "".join(out)
 
 
-def second_text(n_lines):
-    return "".join("extra%04d=%d\n" % (i, i * 7) for i in range(n_lines))
-
-
 BAD = "a=1\nb=2\nc=3\nthis line has no separator\nd=4\n"
+
+# Each file's text; the statements of the rows name the files by these keys.
+FILES = {
+    "small": lambda: SMALL,
+    "lines_1k": lambda: large_text(1_000),
+    "lines_100k": lambda: large_text(100_000),
+    "bad": lambda: BAD,
+}
 
 
 def write_files(directory):
-    files = {
-        "small": SMALL,
-        "large": large_text(10_000),
-        "second": second_text(100),
-        "bad": BAD,
-    }
     paths = {}
-    for name, text in files.items():
-        path = os.path.join(directory, name + ".param")
-        with open(path, "w") as f:
-            f.write(text)
-        paths[name] = path
+    for name, text in FILES.items():
+        paths[name] = os.path.join(directory, name + ".param")
+        with open(paths[name], "w") as f:
+            f.write(text())
     return paths
 
 
-# --- cases ------------------------------------------------------------------
+def bare_loop(path):
+    """The least a Python program can do to read such a file: no class and
+    no regular expressions, only a plain dict."""
+    d = {}
+    with open(path) as f:
+        lines = f.readlines()
+    for l in lines:
+        l = l.strip()
+        if not l or l[0] == "#":
+            continue
+        k, v = l.split("=")
+        d[k] = v
+    return d
+
+
+# --- rows -------------------------------------------------------------------
+
+class Case(NamedTuple):
+    """One timed row.
+
+    `stmt` runs in the namespace built by `namespace`: `P` is the class (or
+    the baseline standing in for it), the files' keys name their paths, and
+    `p` is an instance built from the file `instance`, when one is named.
+    `ops` is the number of operations per round a full run starts from.
+    """
+    name: str
+    stmt: str
+    ops: int
+    target: Target
+    instance: Optional[str] = None
+    baseline: Optional[Callable] = None
+
+
+# Names the statements use: a key of the small file, one of the large files
+# (a setting line, not a comment or blank), one absent, one to add, a value.
+KEYS = {"k_hit": "threshold", "k_far": "key50002",
+        "k_miss": "no such key", "k_new": "added", "v": "0.5"}
+
+
+def caught(stmt, error):
+    return "try:\n    %s\nexcept %s:\n    pass" % (stmt, error)
+
 
 def cases():
-    """(name, statement, operations per round in a full run) for each case.
-
-    A statement runs in the namespace built by `namespace`: `P` is the class,
-    `p` an instance built from the small file, plus keys, a value and paths.
-    """
-    try_miss = "try:\n    p[k]\nexcept KeyError:\n    pass"
-    try_bind = "try:\n    P()\nexcept TypeError:\n    pass"
-    try_bad = "try:\n    P(bad)\nexcept ValueError:\n    pass"
     return [
-        ("construct, small file (10 lines)", "P(small)", 20_000),
-        ("construct, large file (10,000 lines)", "P(large)", 20),
-        ("item access, hit", "p[k_hit]", 500_000),
-        ("item access, miss (KeyError)", try_miss, 200_000),
-        ("item assignment", "p[k_new] = v", 500_000),
-        ("read_param, second file (100 lines)", "p.read_param(second)", 2_000),
-        ("binding error, Parameter()", try_bind, 200_000),
-        ("bad line, ValueError", try_bad, 20_000),
+        Case("construct, 10-line file", "P(small)", 2_000, Target(2.0)),
+        Case("construct, 1,000-line file", "P(lines_1k)", 40, Target(5.0)),
+        Case("construct, 100,000-line file", "P(lines_100k)", 2,
+             Target(3.5)),
+        Case("read_param, 1,000-line file into an existing object",
+             "p.read_param(lines_1k)", 40, Target(5.0), "small"),
+        Case("read_param, 100,000-line file into an existing object",
+             "p.read_param(lines_100k)", 2, Target(3.5), "small"),
+        Case("item access, hit", "p[k_hit]", 400_000, Target(3.0), "small"),
+        Case("item access, hit, object with ~100,000 keys", "p[k_far]",
+             400_000, Target(1.8), "lines_100k"),
+        Case("item access, miss (KeyError, caught)",
+             caught("p[k_miss]", "KeyError"), 200_000, Target(1.2),
+             "small"),
+        Case("item assignment", "p[k_new] = v", 500_000, Target(2.5),
+             "small"),
+        Case("wrong call Parameter() (TypeError, caught)",
+             caught("P()", "TypeError"), 100_000, Target(1.3)),
+        Case("wrong call Parameter.__getitem__(p) (TypeError, caught)",
+             caught("P.__getitem__(p)", "TypeError"), 100_000, Target(1.3),
+             "small"),
+        Case("bad line, ValueError (caught)", caught("P(bad)", "ValueError"),
+             4_000, Target(1.0)),
+        Case("construct, 1,000-line file: bare dict loop time / native time",
+             "P(lines_1k)", 40, Target(1.0, strict=True),
+             baseline=bare_loop),
     ]
 
 
-def namespace(cls, paths):
-    p = cls(paths["small"])
-    return {
-        "P": cls,
-        "p": p,
-        "k": "no such key",
-        "k_hit": "threshold",
-        "k_new": "added",
-        "v": "0.5",
-        **paths,
-    }
+def namespace(cls, paths, case):
+    ns = {"P": cls, **paths, **KEYS}
+    if case.instance:
+        ns["p"] = cls(paths[case.instance])
+    return ns
 
 
-def preflight(paths):
-    """Both classes must do the same thing on the timed inputs."""
-    def outcome(cls, path):
-        try:
-            return dict(vars(cls(path)))
-        except Exception as e:  # noqa: BLE001 - any failure is an outcome
-            return type(e)
+def contenders(paths, case):
+    """The namespaces of the native class and of its baseline for a case."""
+    baseline = case.baseline or PureParameter
+    return [namespace(cls, paths, case) for cls in (NativeParameter, baseline)]
 
-    for name in ("small", "large", "second", "bad"):
-        a = outcome(NativeParameter, paths[name])
-        b = outcome(PureParameter, paths[name])
-        if a != b:
-            sys.exit("native and pure differ on the %s file" % name)
-    ns = namespace(NativeParameter, paths)
+
+# --- preflight --------------------------------------------------------------
+
+def settings(value):
+    """The settings an object holds, comparable with the bare loop's dict."""
+    if isinstance(value, (NativeParameter, PureParameter)):
+        return {k: v for k, v in vars(value).items() if k != "path"}
+    return value
+
+
+def outcome(stmt, ns):
+    """The value of the statement (when it is an expression) and the state of
+    `p` after running it once, or the type of what it raised."""
     try:
-        ns["p"][ns["k"]]
+        try:
+            code = compile(stmt, "<row>", "eval")
+        except SyntaxError:
+            exec(stmt, ns)
+            value = None
+        else:
+            value = settings(eval(code, ns))
+    except Exception as e:  # noqa: BLE001 - any failure is an outcome
+        return type(e)
+    return value, settings(ns.get("p"))
+
+
+def built(cls, path):
+    """Everything an object built from the file holds, or what it raised."""
+    try:
+        return dict(vars(cls(path)))
+    except Exception as e:  # noqa: BLE001 - any failure is an outcome
+        return type(e)
+
+
+def preflight(paths, timed):
+    """Both contenders must do the same thing on the timed inputs."""
+    for name, path in paths.items():
+        if built(NativeParameter, path) != built(PureParameter, path):
+            sys.exit("native and pure differ on the %s file" % name)
+    for case, (native_ns, baseline_ns) in timed:
+        a, b = outcome(case.stmt, native_ns), outcome(case.stmt, baseline_ns)
+        if a != b or isinstance(a, type):
+            sys.exit("native and its baseline differ, or fail, on the row "
+                     "%r: %r against %r" % (case.name, a, b))
+    try:
+        NativeParameter(paths["small"])[KEYS["k_miss"]]
     except KeyError as e:
         if e.args:
             sys.exit("native KeyError carries arguments: %r" % (e.args,))
@@ -152,23 +231,52 @@ def preflight(paths):
         sys.exit("native item access did not raise for a missing key")
 
 
-def per_op(paths, stmt, number, rounds):
-    """Best time per operation of (native, pure).
+# --- measurement ------------------------------------------------------------
 
-    Rounds of the two classes alternate, and so does which goes first, so
-    that drift in the machine's speed falls on both alike.
+class Mode(NamedTuple):
+    rounds: int
+    round_seconds: float  # the least a round of the quicker contender lasts
+    ops_divisor: int      # the rows' operation counts are divided by this
+
+
+FULL = Mode(rounds=7, round_seconds=0.1, ops_divisor=1)
+QUICK = Mode(rounds=3, round_seconds=0.02, ops_divisor=10)
+
+
+def calibrate(timers, number, least):
+    """Raise `number` until a round of the quicker timer lasts `least`."""
+    while True:
+        quickest = min(t.timeit(number) for t in timers)
+        if quickest >= least:
+            return number
+        number = max(number + 1,
+                     int(number * 1.2 * least / max(quickest, 1e-9)))
+
+
+def best_rounds(timers, number, rounds):
+    """Best seconds per operation of the two timers over interleaved rounds.
+
+    Which timer goes first alternates, so that drift in the machine's speed
+    falls on both alike.
     """
-    timers = [timeit.Timer(stmt, globals=namespace(cls, paths))
-              for cls in (NativeParameter, PureParameter)]
     best = [float("inf"), float("inf")]
     for r in range(rounds):
-        order = (0, 1) if r % 2 == 0 else (1, 0)
-        for i in order:
+        for i in ((0, 1) if r % 2 == 0 else (1, 0)):
             best[i] = min(best[i], timers[i].timeit(number))
-    return best[0] / number, best[1] / number
+    return [b / number for b in best]
 
 
-def memory(cls, path):
+def measure(case, namespaces, mode):
+    timers = [timeit.Timer(case.stmt, timer=time.process_time, globals=ns)
+              for ns in namespaces]
+    number = calibrate(timers, max(1, case.ops // mode.ops_divisor),
+                       mode.round_seconds)
+    native, baseline = best_rounds(timers, number, mode.rounds)
+    return Row(case.name, "time", native, baseline, case.target, number)
+
+
+def traced(cls, path):
+    """tracemalloc peak while building, and what the built object holds."""
     gc.collect()
     tracemalloc.start()
     try:
@@ -182,81 +290,68 @@ def memory(cls, path):
     return peak - base, current - base
 
 
-# Ratios this close to 1 are within run-to-run variation on a quiet machine.
-NOISE = 0.05
+def memory_rows(path):
+    (native_peak, native_kept), (pure_peak, pure_kept) = (
+        traced(cls, path) for cls in (NativeParameter, PureParameter))
+    target = Target(1.0, label="native <= pure")
+    return [
+        Row("memory peak, construct, 100,000-line file", "memory",
+            native_peak, pure_peak, target),
+        Row("memory retained, construct, 100,000-line file", "memory",
+            native_kept, pure_kept, target),
+    ]
 
 
-# --- output -----------------------------------------------------------------
+# --- main -------------------------------------------------------------------
 
-def fmt_time(seconds):
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return "%.3g %s" % (seconds / scale, unit)
-    return "%.3g ns" % (seconds / 1e-9)
-
-
-def fmt_bytes(n):
-    for unit, scale in (("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if abs(n) >= scale:
-            return "%.2f %s" % (n / scale, unit)
-    return "%d B" % n
+def write(path, text):
+    directory = os.path.dirname(path)
+    if directory:
+        os.makedirs(directory, exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
 
 
-def table(header, rows):
-    widths = [max(len(str(r[i])) for r in [header] + rows)
-              for i in range(len(header))]
-    def line(r):
-        cells = [str(r[0]).ljust(widths[0])]
-        cells += [str(c).rjust(w) for c, w in zip(r[1:], widths[1:])]
-        return "  ".join(cells)
-    print(line(header))
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print(line(r))
-
-
-def main(argv=None):
+def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
-                    help="a shorter run: a tenth of the operations, 3 rounds")
-    args = ap.parse_args(argv)
-    rounds = 3 if args.quick else 5
-    scale = 10 if args.quick else 1
+                    help="a shorter run: %d rounds, shorter rounds"
+                         % QUICK.rounds)
+    ap.add_argument("--markdown", metavar="PATH",
+                    help="also write the results as a markdown table")
+    ap.add_argument("--chart", metavar="PATH",
+                    help="also draw the ratios as a chart (needs matplotlib)")
+    ap.add_argument("--json", metavar="PATH",
+                    help="also write the raw figures as JSON")
+    return ap.parse_args(argv)
 
+
+def bench(quick):
+    mode = QUICK if quick else FULL
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="param-bench-") as tmp:
         paths = write_files(tmp)
-        preflight(paths)
-        print("Python %s, best of %d rounds%s"
-              % (sys.version.split()[0], rounds,
-                 " (quick)" if args.quick else ""))
-        print()
-        rows = []
-        slower = []
-        for name, stmt, number in cases():
-            number = max(1, number // scale)
-            native, pure = per_op(paths, stmt, number, rounds)
-            ratio = pure / native
-            rows.append((name, fmt_time(native), fmt_time(pure),
-                         "%.2fx" % ratio, "%d" % number))
-            if ratio < 1 - NOISE:
-                slower.append(name)
-        table(("case", "native/op", "pure/op", "pure/native", "ops/round"),
-              rows)
-        print()
-        mrows = []
-        for label, cls in (("native", NativeParameter),
-                           ("pure", PureParameter)):
-            peak, kept = memory(cls, paths["large"])
-            mrows.append((label, fmt_bytes(peak), fmt_bytes(kept)))
-        print("memory, Parameter from the large file (tracemalloc)")
-        table(("class", "peak", "retained"), mrows)
-    print()
-    if slower:
-        print("native slower than pure by more than %d%%:" % (NOISE * 100))
-        for name in slower:
-            print("  " + name)
-    print("total %.1f s" % (time.perf_counter() - started))
+        timed = [(case, contenders(paths, case)) for case in cases()]
+        preflight(paths, timed)
+        rows = [measure(case, namespaces, mode)
+                for case, namespaces in timed]
+        del timed
+        rows += memory_rows(paths["lines_100k"])
+    return Run(rows, sys.version.split()[0], mode.rounds, quick,
+               datetime.date.today().isoformat(),
+               time.perf_counter() - started)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    run = bench(args.quick)
+    print_run(run)
+    if args.markdown:
+        write(args.markdown, markdown(run))
+    if args.json:
+        write(args.json, as_json(run))
+    if args.chart:
+        draw_chart(run, args.chart)
 
 
 if __name__ == "__main__":
