@@ -103,5 +103,4 @@ wheel: $(WHEEL_DEPS)
 	    $(CURDIR)/examples/typed_settings.py
 
 clean:
-	rm -rf build $(VENV)
-	rm -rf dist
+	rm -rf build dist $(VENV)
