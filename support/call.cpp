@@ -1,9 +1,6 @@
 #include "call.hpp"
 
-#include <frameobject.h>
-
 #include "method_function.hpp"
-#include "process.hpp"
 
 namespace fernlake::support {
 
@@ -23,32 +20,6 @@ checked(PyObject *result) noexcept
     return result;
 }
 
-/// New reference: runs the code of a plain function in a new frame whose
-/// local slots are filled with the arguments. Only for functions without
-/// defaults, closures, keyword-only or variable parameters whose argument
-/// count is `n`.
-PyObject *
-run_frame(PyCodeObject *code, PyObject *globals, PyObject *const *args,
-          Py_ssize_t n) noexcept
-{
-    PyThreadState *tstate = PyThreadState_GET();
-    PyFrameObject *frame = PyFrame_New(tstate, code, globals, NULL);
-    if (frame == NULL) {
-        return NULL;
-    }
-    PyObject **slots = (PyObject **)((char *)frame + frame_slot_offset);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        Py_INCREF(args[i]);
-        slots[i] = args[i];
-    }
-    PyObject *result = PyEval_EvalFrameEx(frame, 0);
-    // Releasing the frame may run finalizers deep in a recursion.
-    ++tstate->recursion_depth;
-    Py_DECREF(frame);
-    --tstate->recursion_depth;
-    return result;
-}
-
 /// New reference: calls an interpreted function on an argument array.
 PyObject *
 call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
@@ -56,18 +27,7 @@ call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
     if (Py_EnterRecursiveCall(recursion_text)) {
         return NULL;
     }
-    PyCodeObject *code = (PyCodeObject *)PyFunction_GET_CODE(func);
-    const int simple = CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE;
-    PyObject *result;
-    if (code->co_kwonlyargcount == 0
-        && (code->co_flags & ~PyCF_MASK) == simple
-        && PyFunction_GET_DEFAULTS(func) == NULL
-        && code->co_argcount == n) {
-        result = run_frame(code, PyFunction_GET_GLOBALS(func), args, n);
-    }
-    else {
-        result = _PyFunction_Vectorcall(func, args, (size_t)n, NULL);
-    }
+    PyObject *result = _PyFunction_Vectorcall(func, args, (size_t)n, NULL);
     Py_LeaveRecursiveCall();
     return result;
 }

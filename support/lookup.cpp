@@ -1,6 +1,6 @@
 #include "lookup.hpp"
 
-#include "process.hpp"
+#include "process_state.hpp"
 
 namespace fernlake::support {
 

@@ -33,6 +33,11 @@ no_keywords(PyObject *kw) noexcept
 
 // ---------------------------------------------------------------- calling
 
+// The flags of a method record that choose its calling convention; the
+// others (class, static, coexist) do not concern the call.
+constexpr int CALL_CONVENTION = METH_VARARGS | METH_KEYWORDS | METH_NOARGS
+                                | METH_O;
+
 /// New reference: the method record's entry point called by its convention.
 PyObject *
 mf_dispatch(MethodFunctionObject *f, PyObject *self, PyObject *args,
@@ -41,7 +46,7 @@ mf_dispatch(MethodFunctionObject *f, PyObject *self, PyObject *args,
     PyMethodDef *ml = f->func.m_ml;
     PyCFunction meth = ml->ml_meth;
     Py_ssize_t size;
-    switch (ml->ml_flags & 15) {
+    switch (ml->ml_flags & CALL_CONVENTION) {
     case METH_VARARGS:
         if (no_keywords(kw)) {
             return meth(self, args);
@@ -86,10 +91,10 @@ mf_dispatch(MethodFunctionObject *f, PyObject *self, PyObject *args,
 }
 
 PyObject *
-mf_call(PyObject *op, PyObject *args, PyObject *kw)
+mf_call(PyObject *op, PyObject *args, PyObject *kw) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
-    if ((f->flags & MF_CCLASS) && !(f->flags & MF_STATICMETHOD)) {
+    if ((f->flags & (MF_CCLASS | MF_STATICMETHOD)) == MF_CCLASS) {
         // A method of an extension class: the instance is the first
         // positional argument and the rest are its arguments.
         Py_ssize_t argc = PyTuple_GET_SIZE(args);
@@ -113,7 +118,7 @@ mf_call(PyObject *op, PyObject *args, PyObject *kw)
 }
 
 PyObject *
-mf_descr_get(PyObject *func, PyObject *obj, PyObject *)
+mf_descr_get(PyObject *func, PyObject *obj, PyObject *) noexcept
 {
     // Any instance binds, None included; only a missing one (a lookup on
     // the class) gives the function itself.
@@ -125,14 +130,14 @@ mf_descr_get(PyObject *func, PyObject *obj, PyObject *)
 }
 
 PyObject *
-mf_repr(PyObject *op)
+mf_repr(PyObject *op) noexcept
 {
     return PyUnicode_FromFormat("<korvelfunction %V at %p>",
                                 as_mf(op)->qualname, "?", op);
 }
 
 PyObject *
-mf_reduce(PyObject *op, PyObject *)
+mf_reduce(PyObject *op, PyObject *) noexcept
 {
     // Pickled by reference: module and qualified name.
     return or_none(as_mf(op)->qualname);
@@ -141,7 +146,7 @@ mf_reduce(PyObject *op, PyObject *)
 // ------------------------------------------------------------- attributes
 
 PyObject *
-mf_get_doc(PyObject *op, void *)
+mf_get_doc(PyObject *op, void *) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     if (f->doc == NULL) {
@@ -158,7 +163,7 @@ mf_get_doc(PyObject *op, void *)
 }
 
 int
-mf_set_doc(PyObject *op, PyObject *value, void *)
+mf_set_doc(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL) {
         value = Py_None;
@@ -169,7 +174,7 @@ mf_set_doc(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_name(PyObject *op, void *)
+mf_get_name(PyObject *op, void *) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     if (f->name == NULL) {
@@ -183,7 +188,7 @@ mf_get_name(PyObject *op, void *)
 }
 
 int
-mf_set_name(PyObject *op, PyObject *value, void *)
+mf_set_name(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError,
@@ -196,13 +201,13 @@ mf_set_name(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_qualname(PyObject *op, void *)
+mf_get_qualname(PyObject *op, void *) noexcept
 {
     return or_none(as_mf(op)->qualname);
 }
 
 int
-mf_set_qualname(PyObject *op, PyObject *value, void *)
+mf_set_qualname(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError,
@@ -215,13 +220,13 @@ mf_set_qualname(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_self(PyObject *op, void *)
+mf_get_self(PyObject *op, void *) noexcept
 {
     return or_none(as_mf(op)->closure);
 }
 
 PyObject *
-mf_get_dict(PyObject *op, void *)
+mf_get_dict(PyObject *op, void *) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     if (f->dict == NULL) {
@@ -235,7 +240,7 @@ mf_get_dict(PyObject *op, void *)
 }
 
 int
-mf_set_dict(PyObject *op, PyObject *value, void *)
+mf_set_dict(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL) {
         PyErr_SetString(PyExc_TypeError,
@@ -253,19 +258,19 @@ mf_set_dict(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_globals(PyObject *op, void *)
+mf_get_globals(PyObject *op, void *) noexcept
 {
     return or_none(as_mf(op)->globals);
 }
 
 PyObject *
-mf_get_closure(PyObject *, void *)
+mf_get_closure(PyObject *, void *) noexcept
 {
     Py_RETURN_NONE;
 }
 
 PyObject *
-mf_get_code(PyObject *op, void *)
+mf_get_code(PyObject *op, void *) noexcept
 {
     return or_none(as_mf(op)->code);
 }
@@ -303,13 +308,13 @@ mf_get_defaults_field(MethodFunctionObject *f, PyObject **field) noexcept
 }
 
 PyObject *
-mf_get_defaults(PyObject *op, void *)
+mf_get_defaults(PyObject *op, void *) noexcept
 {
     return mf_get_defaults_field(as_mf(op), &as_mf(op)->defaults_tuple);
 }
 
 int
-mf_set_defaults(PyObject *op, PyObject *value, void *)
+mf_set_defaults(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL) {
         value = Py_None;
@@ -325,13 +330,13 @@ mf_set_defaults(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_kwdefaults(PyObject *op, void *)
+mf_get_kwdefaults(PyObject *op, void *) noexcept
 {
     return mf_get_defaults_field(as_mf(op), &as_mf(op)->defaults_kwdict);
 }
 
 int
-mf_set_kwdefaults(PyObject *op, PyObject *value, void *)
+mf_set_kwdefaults(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == NULL) {
         value = Py_None;
@@ -347,7 +352,7 @@ mf_set_kwdefaults(PyObject *op, PyObject *value, void *)
 }
 
 PyObject *
-mf_get_annotations(PyObject *op, void *)
+mf_get_annotations(PyObject *op, void *) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     if (f->annotations == NULL) {
@@ -361,7 +366,7 @@ mf_get_annotations(PyObject *op, void *)
 }
 
 int
-mf_set_annotations_attr(PyObject *op, PyObject *value, void *)
+mf_set_annotations_attr(PyObject *op, PyObject *value, void *) noexcept
 {
     if (value == Py_None) {
         value = NULL;
@@ -411,7 +416,7 @@ PyMethodDef mf_methods[] = {
 // --------------------------------------------------- garbage collection
 
 int
-mf_clear(PyObject *op)
+mf_clear(PyObject *op) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     Py_CLEAR(f->closure);
@@ -438,7 +443,7 @@ mf_clear(PyObject *op)
 }
 
 int
-mf_traverse(PyObject *op, visitproc visit, void *arg)
+mf_traverse(PyObject *op, visitproc visit, void *arg) noexcept
 {
     MethodFunctionObject *f = as_mf(op);
     Py_VISIT(f->closure);
@@ -463,7 +468,7 @@ mf_traverse(PyObject *op, visitproc visit, void *arg)
 }
 
 void
-mf_dealloc(PyObject *op)
+mf_dealloc(PyObject *op) noexcept
 {
     PyObject_GC_UnTrack(op);
     if (as_mf(op)->func.m_weakreflist != NULL) {
@@ -473,9 +478,7 @@ mf_dealloc(PyObject *op)
     PyObject_GC_Del(op);
 }
 
-}  // namespace
-
-PyTypeObject MethodFunction_Type = {
+PyTypeObject own_type = {
     PyVarObject_HEAD_INIT(NULL, 0)
     "korvel_function_or_method",                 /* tp_name */
     sizeof(MethodFunctionObject),                /* tp_basicsize */
@@ -526,6 +529,76 @@ PyTypeObject MethodFunction_Type = {
     0,                                           /* tp_finalize */
     0,                                           /* tp_vectorcall */
 };
+
+/// The registry shared by every module built on the same runtime: the
+/// first of them enters its function type, and the others adopt it.
+constexpr const char registry_name[] = "_korvel_0_29_32";
+
+/// 0 when `found`, entered in the registry under our type's name, can
+/// serve as our type; else -1 with TypeError set.
+int
+check_shared_type(PyObject *found) noexcept
+{
+    const char *name = own_type.tp_name;
+    if (!PyType_Check(found)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Shared Korvel type %.200s is not a type object", name);
+        return -1;
+    }
+    PyTypeObject *type = (PyTypeObject *)found;
+    if (type->tp_basicsize != own_type.tp_basicsize) {
+        PyErr_Format(PyExc_TypeError,
+                     "Shared Korvel type %.200s has the wrong size, try "
+                     "recompiling",
+                     name);
+        return -1;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        // A peer module registers a static type; a class made in Python
+        // has none of its slots, whatever its size.
+        PyErr_Format(PyExc_TypeError,
+                     "Shared Korvel type %.200s is not a static type", name);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int
+obtain_method_function_type() noexcept
+{
+    PyObject *registry = PyImport_AddModule(registry_name);  // borrowed
+    if (registry == NULL) {
+        return -1;
+    }
+    Py_INCREF(registry);
+    PyTypeObject *used = NULL;
+    PyObject *found = PyObject_GetAttrString(registry, own_type.tp_name);
+    if (found != NULL) {
+        if (check_shared_type(found) == 0) {
+            Py_INCREF(found);
+            used = (PyTypeObject *)found;
+        }
+        Py_DECREF(found);
+    }
+    else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        // Our own type is readied only when no peer has entered one.
+        if (PyType_Ready(&own_type) == 0
+            && PyObject_SetAttrString(registry, own_type.tp_name,
+                                      (PyObject *)&own_type) == 0) {
+            Py_INCREF(&own_type);
+            used = &own_type;
+        }
+    }
+    Py_DECREF(registry);
+    if (used == NULL) {
+        return -1;
+    }
+    Py_XSETREF(method_function_type, used);
+    return 0;
+}
 
 PyObject *
 mf_new(PyMethodDef *ml, int flags, PyObject *qualname, PyObject *closure,

@@ -42,11 +42,13 @@ struct MethodFunctionObject {
 constexpr int MF_STATICMETHOD = 0x01;
 constexpr int MF_CCLASS = 0x04;
 
-/// The module's own type object, readied only when the registry holds no
-/// type of this name yet.
-extern PyTypeObject MethodFunction_Type;
+/// Obtains the type that the function objects are made of: the one a peer
+/// module has entered in the shared registry, after checking that it is a
+/// static type of our instance size, or else our own, readied and entered
+/// there. Sets `method_function_type`. 0, or -1 with an exception set.
+int obtain_method_function_type() noexcept;
 
-/// The type in use: the module's own or the one adopted from the registry.
+/// The type in use, once obtain_method_function_type() has succeeded.
 extern PyTypeObject *method_function_type;
 
 inline bool

@@ -2,9 +2,10 @@
 
 #include <frameobject.h>
 
-#include "handled.hpp"
+#include "code_cache.hpp"
+#include "exception_state.hpp"
 #include "lookup.hpp"
-#include "process.hpp"
+#include "process_state.hpp"
 #include "refs.hpp"
 
 namespace fernlake::support {
@@ -54,11 +55,7 @@ read_switch(int impl_pos) noexcept
     if (runtime_module == NULL) {
         return impl_pos;
     }
-    if (switch_name == NULL) {
-        // Execution failed between obtaining the runtime module and making
-        // the switch's name: the switch cannot have been set, so it is off.
-        return 0;
-    }
+    assert(switch_name != NULL);  // made before the runtime module is held
     ExceptionTriple saved = take_pending();
     int result;
     {
@@ -137,12 +134,6 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     }
     Py_DECREF(code);
     Py_XDECREF(frame);
-}
-
-const CodeCache &
-traceback_code_cache() noexcept
-{
-    return code_cache;
 }
 
 }  // namespace fernlake::support

@@ -6,8 +6,6 @@
 
 #include <Python.h>
 
-#include "code_cache.hpp"
-
 namespace fernlake::support {
 
 /// A routine that can fail, as its traceback entries name it.
@@ -31,9 +29,6 @@ PyObject *create_code(const Routine &routine, int impl_pos, int line) noexcept;
 /// module is true, else 0. An absent switch is created as False. The
 /// pending exception is kept aside while the switch is read.
 int read_switch(int impl_pos) noexcept;
-
-/// The cache of the code objects of traceback entries, for inspection.
-const CodeCache &traceback_code_cache() noexcept;
 
 }  // namespace fernlake::support
 

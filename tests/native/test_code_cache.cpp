@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/code_cache.hpp"
-#include "support/process.hpp"
+#include "support/process_state.hpp"
 #include "support/traceback.hpp"
 
 using fernlake::support::CodeCache;

@@ -4,13 +4,12 @@
 #define PARAM_SOURCE_ID 1
 
 #include <Python.h>
-#include <frameobject.h>
 
-#include "methods.hpp"
+#include "method_records.hpp"
 #include "names.hpp"
-#include "routines.hpp"
+#include "source_positions.hpp"
 #include "support/method_function.hpp"
-#include "support/process.hpp"
+#include "support/process_state.hpp"
 
 namespace fernlake {
 
@@ -66,7 +65,7 @@ check_interpreter() noexcept
 }
 
 PyObject *
-param_create(PyObject *spec, PyModuleDef *)
+param_create(PyObject *spec, PyModuleDef *) noexcept
 {
     if (check_interpreter() < 0) {
         return NULL;
@@ -136,82 +135,12 @@ check_version() noexcept
     PyOS_snprintf(message, sizeof(message),
                   "compiletime version %s of module '%.100s' does not match "
                   "runtime version %s",
-                  built, "fernlake_data.plugins.param", shown);
+                  built, PARAM_MODULE_NAME, shown);
     return PyErr_WarnEx(NULL, message, 1);
 }
 
-/// Adopts the method function type shared through the registry, or readies
-/// and enters the module's own. 0, or -1 with an exception set.
-int
-obtain_function_type() noexcept
-{
-    PyTypeObject *own = &support::MethodFunction_Type;
-    PyObject *registry = PyImport_AddModule("_korvel_0_29_32");  // borrowed
-    if (registry == NULL) {
-        return -1;
-    }
-    Py_INCREF(registry);
-    const char *type_name = own->tp_name;
-    PyObject *found = PyObject_GetAttrString(registry, type_name);
-    int result = -1;
-    if (found != NULL) {
-        if (!PyType_Check(found)) {
-            PyErr_Format(PyExc_TypeError,
-                         "Shared Korvel type %.200s is not a type object",
-                         type_name);
-        }
-        else if (((PyTypeObject *)found)->tp_basicsize
-                 != own->tp_basicsize) {
-            PyErr_Format(PyExc_TypeError,
-                         "Shared Korvel type %.200s has the wrong size, "
-                         "try recompiling",
-                         type_name);
-        }
-        else if (PyType_HasFeature((PyTypeObject *)found,
-                                   Py_TPFLAGS_HEAPTYPE)) {
-            // A peer module registers a static type; a class made in Python
-            // has none of its slots, whatever its size.
-            PyErr_Format(PyExc_TypeError,
-                         "Shared Korvel type %.200s is not a static type",
-                         type_name);
-        }
-        else {
-            Py_INCREF(found);
-            Py_XSETREF(support::method_function_type, (PyTypeObject *)found);
-            result = 0;
-        }
-        Py_DECREF(found);
-    }
-    else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        if (PyType_Ready(own) == 0
-            && PyObject_SetAttrString(registry, type_name, (PyObject *)own)
-                   == 0) {
-            Py_INCREF(own);
-            Py_XSETREF(support::method_function_type, own);
-            result = 0;
-        }
-    }
-    Py_DECREF(registry);
-    return result;
-}
-
-/// Holds a new reference to the module that `name` names in the module
-/// table, creating an empty one when there is none.
-int
-hold_module(PyObject *&target, const char *name) noexcept
-{
-    PyObject *module = PyImport_AddModule(name);  // borrowed
-    if (module == NULL) {
-        return -1;
-    }
-    Py_INCREF(module);
-    support::set_process_ref(target, module);
-    return 0;
-}
-
-/// Enters the module in the module table under its full name, unless an
-/// entry of that name exists.
+/// Registration: enters the module in the module table under its full
+/// name, unless an entry of that name exists.
 int
 register_module(PyObject *module) noexcept
 {
@@ -252,32 +181,14 @@ import_as(PyObject *name, PyObject *alias) noexcept
     return result;
 }
 
-/// Creates the function object of one method and stores it in the class
-/// namespace `ns` under its name. `annotations` is stolen (may be null).
+/// Stores `value` (stolen) in the class namespace `ns`, a plain dictionary,
+/// under `name`, with the hash the name table computed.
 int
-add_method(PyObject *ns, PyMethodDef *ml, PyObject *name,
-           PyObject *qualname, PyObject *code,
-           PyObject *annotations) noexcept
+set_in_class_namespace(PyObject *ns, PyObject *name, PyObject *value) noexcept
 {
-    PyObject *func =
-        support::mf_new(ml, 0, qualname, NULL, str_module_name,
-                        support::module_namespace, code);
-    if (func == NULL) {
-        Py_XDECREF(annotations);
-        return -1;
-    }
-    if (annotations != NULL) {
-        support::mf_set_annotations(func, annotations);
-    }
-    int result;
-    if (PyDict_CheckExact(ns)) {
-        result = _PyDict_SetItem_KnownHash(ns, name, func,
+    int result = _PyDict_SetItem_KnownHash(ns, name, value,
                                            ((PyASCIIObject *)name)->hash);
-    }
-    else {
-        result = PyObject_SetItem(ns, name, func);
-    }
-    Py_DECREF(func);
+    Py_DECREF(value);
     return result;
 }
 
@@ -293,200 +204,238 @@ init_annotations() noexcept
     return annotations;
 }
 
-/// New reference: the class Parameter, made by calling `type` with the
-/// class namespace `ns`.
-PyObject *
-make_class(PyObject *ns) noexcept
+// ------------------------------------------------- steps of execution
+
+/// What the steps of one execution share.
+struct Execution {
+    PyObject *module;
+    PyObject *class_namespace = nullptr;  // owned while the class is made
+    int line;  // source line of a failure of the running step
+};
+
+// Each step returns 0, or the implementation position of its failure with
+// an exception set. A step whose failures have several source lines sets
+// `line` itself.
+
+int
+hold_namespace(Execution &x) noexcept
 {
-    PyObject *args = PyTuple_Pack(3, str_Parameter, empty_tuple, ns);
-    if (args == NULL) {
-        return NULL;
+    PyObject *ns = PyModule_GetDict(x.module);  // borrowed
+    if (ns == NULL || support::init(ns) < 0) {
+        return IMPL_POS;
     }
-    PyObject *cls = PyObject_Call((PyObject *)&PyType_Type, args, NULL);
-    Py_DECREF(args);
-    return cls;
+    return 0;
 }
 
 int
-param_exec(PyObject *module)
+set_builtins(Execution &x) noexcept
 {
-    PyObject *ns = NULL, *cls = NULL, *test = NULL;
-    int pos, line;
-
-    if (module_ref != NULL) {
-        if (module_ref == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'param' has already been imported. "
-                        "Re-initialisation is not supported.");
-        return -1;
-    }
-    // Until the namespace exists a failure carries no traceback entry.
-    if (check_version() < 0) {
-        goto early_error;
-    }
-    support::frame_slot_offset =
-        PyFrame_Type.tp_basicsize - (Py_ssize_t)sizeof(PyObject *);
-    if (build_empties() < 0 || obtain_function_type() < 0) {
-        goto early_error;
-    }
-
-    line = 1;
-    Py_INCREF(module);
-    module_ref = module;
-    {
-        PyObject *dict = PyModule_GetDict(module);  // borrowed
-        if (dict == NULL) {
-            pos = IMPL_POS;
-            goto error;
-        }
-        Py_INCREF(dict);
-        support::set_process_ref(support::module_namespace, dict);
-    }
-    if (hold_module(support::builtins_module, "builtins") < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (hold_module(support::runtime_module, "korvel_runtime") < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (PyObject_SetAttrString(module, "__builtins__",
+    if (PyObject_SetAttrString(x.module, "__builtins__",
                                support::builtins_module) < 0) {
-        pos = IMPL_POS;
-        goto error;
+        return IMPL_POS;
     }
-    if (build_names() < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    Py_INCREF(str_cline_in_traceback);
-    support::set_process_ref(support::switch_name, str_cline_in_traceback);
-    if (register_module(module) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (cache_builtins() < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (build_constants() < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
+    return 0;
+}
 
-    line = 1;
-    if (import_as(str_numpy, str_np) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 2;
-    if (import_as(str_pandas, str_pd) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 4;
+int
+make_names(Execution &) noexcept
+{
+    return build_names() < 0 ? IMPL_POS : 0;
+}
+
+int
+register_step(Execution &x) noexcept
+{
+    return register_module(x.module) < 0 ? IMPL_POS : 0;
+}
+
+int
+cache_builtins_step(Execution &) noexcept
+{
+    return cache_builtins() < 0 ? IMPL_POS : 0;
+}
+
+int
+make_constants(Execution &) noexcept
+{
+    return build_constants() < 0 ? IMPL_POS : 0;
+}
+
+int
+import_numpy(Execution &) noexcept
+{
+    return import_as(str_numpy, str_np) < 0 ? IMPL_POS : 0;
+}
+
+int
+import_pandas(Execution &) noexcept
+{
+    return import_as(str_pandas, str_pd) < 0 ? IMPL_POS : 0;
+}
+
+int
+import_os_sys_re(Execution &) noexcept
+{
     if (import_as(str_os, str_os) < 0) {
-        pos = IMPL_POS;
-        goto error;
+        return IMPL_POS;
     }
     if (import_as(str_sys, str_sys) < 0) {
-        pos = IMPL_POS;
-        goto error;
+        return IMPL_POS;
     }
     if (import_as(str_re, str_re) < 0) {
-        pos = IMPL_POS;
-        goto error;
+        return IMPL_POS;
     }
-
-    line = 7;
-    ns = PyDict_New();
-    if (ns == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (PyObject_SetItem(ns, str___module__, str_module_name) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (PyObject_SetItem(ns, str___qualname__, str_Parameter) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 8;
-    {
-        PyObject *annotations = init_annotations();
-        if (annotations == NULL) {
-            pos = IMPL_POS;
-            goto error;
-        }
-        if (add_method(ns, &method___init__, str___init__,
-                       str_Parameter___init__, code___init__,
-                       annotations) < 0) {
-            pos = IMPL_POS;
-            goto error;
-        }
-    }
-    line = 12;
-    if (add_method(ns, &method___getitem__, str___getitem__,
-                   str_Parameter___getitem__, code___getitem__, NULL) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 17;
-    if (add_method(ns, &method___setitem__, str___setitem__,
-                   str_Parameter___setitem__, code___setitem__, NULL) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 20;
-    if (add_method(ns, &method_read_param, str_read_param,
-                   str_Parameter_read_param, code_read_param, NULL) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    line = 7;
-    cls = make_class(ns);
-    if (cls == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (PyDict_SetItem(support::module_namespace, str_Parameter, cls) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    Py_CLEAR(cls);
-    Py_CLEAR(ns);
-
-    line = 1;
-    test = PyDict_New();
-    if (test == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    if (PyDict_SetItem(support::module_namespace, str___test__, test) < 0) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    Py_DECREF(test);
     return 0;
+}
 
-error:
-    Py_XDECREF(cls);
-    Py_XDECREF(ns);
-    Py_XDECREF(test);
-    if (support::module_namespace != NULL) {
-        support::add_traceback(routine_init_module, pos, line);
+/// The class namespace, a plain dictionary with `__module__` and
+/// `__qualname__`.
+int
+make_class_namespace(Execution &x) noexcept
+{
+    x.class_namespace = PyDict_New();
+    if (x.class_namespace == NULL) {
+        return IMPL_POS;
     }
-    Py_CLEAR(module_ref);
-    return -1;
+    if (PyObject_SetItem(x.class_namespace, str___module__, str_module_name)
+        < 0) {
+        return IMPL_POS;
+    }
+    if (PyObject_SetItem(x.class_namespace, str___qualname__, str_Parameter)
+        < 0) {
+        return IMPL_POS;
+    }
+    return 0;
+}
 
-early_error:
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, "init fernlake_data.plugins.param");
+/// A function object per method, stored in the class namespace; failures
+/// report the line of the method's definition.
+int
+add_methods(Execution &x) noexcept
+{
+    for (support::MethodRecord *m : parameter_methods) {
+        x.line = m->line;
+        PyObject *annotations = NULL;
+        if (m == &method___init__) {
+            annotations = init_annotations();
+            if (annotations == NULL) {
+                return IMPL_POS;
+            }
+        }
+        PyObject *func =
+            support::mf_new(&m->def, 0, *m->qualname, NULL, str_module_name,
+                            support::module_namespace, m->code);
+        if (func == NULL) {
+            Py_XDECREF(annotations);
+            return IMPL_POS;
+        }
+        if (annotations != NULL) {
+            support::mf_set_annotations(func, annotations);
+        }
+        if (set_in_class_namespace(x.class_namespace, *m->name, func) < 0) {
+            return IMPL_POS;
+        }
     }
+    return 0;
+}
+
+/// The class, made by calling `type` with the class namespace, and bound
+/// in the module namespace.
+int
+make_class(Execution &x) noexcept
+{
+    PyObject *args =
+        PyTuple_Pack(3, str_Parameter, empty_tuple, x.class_namespace);
+    if (args == NULL) {
+        return IMPL_POS;
+    }
+    PyObject *cls = PyObject_Call((PyObject *)&PyType_Type, args, NULL);
+    Py_DECREF(args);
+    if (cls == NULL) {
+        return IMPL_POS;
+    }
+    int stored = PyDict_SetItem(support::module_namespace, str_Parameter, cls);
+    Py_DECREF(cls);
+    Py_CLEAR(x.class_namespace);
+    return stored < 0 ? IMPL_POS : 0;
+}
+
+int
+add_test_dict(Execution &) noexcept
+{
+    PyObject *test = PyDict_New();
+    if (test == NULL) {
+        return IMPL_POS;
+    }
+    int stored = PyDict_SetItem(support::module_namespace, str___test__, test);
+    Py_DECREF(test);
+    return stored < 0 ? IMPL_POS : 0;
+}
+
+/// The steps of execution once the module reference is set, in order, with
+/// the source line of their failures.
+const struct {
+    int (*run)(Execution &) noexcept;
+    int line;
+} exec_steps[] = {
+    {hold_namespace, 1},  // the namespace, builtins, runtime support module
+    {set_builtins, 1},
+    {make_names, 1},
+    {register_step, 1},
+    {cache_builtins_step, 1},
+    {make_constants, 1},
+    {import_numpy, 1},
+    {import_pandas, 2},
+    {import_os_sys_re, 4},
+    {make_class_namespace, 7},
+    {add_methods, 7},
+    {make_class, 7},
+    {add_test_dict, 1},
+};
+
+/// Re-execution: the ready module is ready; any other module object is
+/// refused.
+int
+check_reexecution(PyObject *module) noexcept
+{
+    if (module_ref == module) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'param' has already been imported. "
+                    "Re-initialisation is not supported.");
     return -1;
+}
+
+int
+param_exec(PyObject *module) noexcept
+{
+    if (module_ref != NULL) {
+        return check_reexecution(module);
+    }
+    // Until the namespace exists a failure carries no traceback entry.
+    if (check_version() < 0 || build_empties() < 0
+        || support::obtain_method_function_type() < 0) {
+        assert(PyErr_Occurred());
+        return -1;
+    }
+    Py_INCREF(module);
+    module_ref = module;
+    Execution x{module};
+    for (const auto &step : exec_steps) {
+        x.line = step.line;
+        int pos = step.run(x);
+        if (pos != 0) {
+            assert(PyErr_Occurred());
+            Py_CLEAR(x.class_namespace);
+            if (support::module_namespace != NULL) {
+                support::add_traceback(routine_init_module, pos, x.line);
+            }
+            Py_CLEAR(module_ref);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 PyModuleDef_Slot param_slots[] = {
@@ -516,7 +465,7 @@ PyModuleDef param_def = {
 }  // namespace fernlake
 
 PyMODINIT_FUNC
-PyInit_param(void)
+PyInit_param(void) noexcept
 {
     return PyModuleDef_Init(&fernlake::param_def);
 }

@@ -1,7 +1,8 @@
 #include "names.hpp"
 
+#include "method_records.hpp"
 #include "support/lookup.hpp"
-#include "support/process.hpp"
+#include "support/process_state.hpp"
 
 namespace fernlake {
 
@@ -14,10 +15,6 @@ PyObject *builtin_open = nullptr;
 PyObject *empty_tuple = nullptr;
 PyObject *empty_bytes = nullptr;
 PyObject *exit_args = nullptr;
-PyObject *code___init__ = nullptr;
-PyObject *code___getitem__ = nullptr;
-PyObject *code___setitem__ = nullptr;
-PyObject *code_read_param = nullptr;
 
 namespace {
 
@@ -76,47 +73,30 @@ cache_builtin(PyObject *&target, PyObject *name) noexcept
     return 0;
 }
 
-/// What the code object of one method describes.
-struct CodeShape {
-    PyObject **target;
-    PyObject **name;
-    int argcount;
-    int first_line;
-    PyObject **varnames[8];  // parameters, then locals; null-terminated
-};
-
-const CodeShape code_shapes[] = {
-    {&code___init__, &str___init__, 2, 8, {&str_self, &str_path}},
-    {&code___getitem__, &str___getitem__, 2, 12, {&str_self, &str_key}},
-    {&code___setitem__, &str___setitem__, 3, 17,
-     {&str_self, &str_key, &str_value}},
-    {&code_read_param, &str_read_param, 2, 20,
-     {&str_self, &str_path, &str_f, &str_lines, &str_l, &str_key,
-      &str_value}},
-};
-
-/// New reference: the code object of one method. It carries no byte code;
-/// it describes the method's parameters, locals, file and first line.
+/// New reference: the code object of a method. It carries no byte code; it
+/// describes the method's parameters, locals, file and first line.
 PyObject *
-make_code(const CodeShape &shape) noexcept
+make_code(const support::MethodRecord &m) noexcept
 {
-    int nlocals = 0;
-    while (shape.varnames[nlocals] != NULL) {
+    const support::Signature &sig = m.signature;
+    Py_ssize_t nlocals = 0;
+    while (m.locals[nlocals] != NULL) {
         nlocals++;
     }
-    PyObject *varnames = PyTuple_New(nlocals);
+    PyObject *varnames = PyTuple_New(sig.count + nlocals);
     if (varnames == NULL) {
         return NULL;
     }
-    for (int i = 0; i < nlocals; i++) {
-        PyObject *name = *shape.varnames[i];
+    for (Py_ssize_t i = 0; i < sig.count + nlocals; i++) {
+        PyObject *name = i < sig.count ? *sig.params[i]
+                                       : *m.locals[i - sig.count];
         Py_INCREF(name);
         PyTuple_SET_ITEM(varnames, i, name);
     }
     PyObject *code = (PyObject *)PyCode_New(
-        shape.argcount, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-        empty_tuple, str_source_file, *shape.name, shape.first_line,
+        (int)sig.count, 0, (int)PyTuple_GET_SIZE(varnames), 0,
+        CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes, empty_tuple, empty_tuple,
+        varnames, empty_tuple, empty_tuple, str_source_file, *m.name, m.line,
         empty_bytes);
     Py_DECREF(varnames);
     return code;
@@ -173,12 +153,12 @@ build_constants() noexcept
         return -1;
     }
     support::set_process_ref(exit_args, args);
-    for (const CodeShape &shape : code_shapes) {
-        PyObject *code = make_code(shape);
+    for (support::MethodRecord *m : parameter_methods) {
+        PyObject *code = make_code(*m);
         if (code == NULL) {
             return -1;
         }
-        support::set_process_ref(*shape.target, code);
+        support::set_process_ref(m->code, code);
     }
     return 0;
 }

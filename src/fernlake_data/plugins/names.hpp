@@ -1,9 +1,11 @@
 // The module's process-wide objects: the name table, the cached builtins
-// and the cached constants with one code object per method.
+// and the cached constants, among them one code object per method.
 #ifndef FERNLAKE_PLUGINS_NAMES_HPP
 #define FERNLAKE_PLUGINS_NAMES_HPP
 
 #include <Python.h>
+
+#include "source_positions.hpp"
 
 namespace fernlake {
 
@@ -14,7 +16,7 @@ namespace fernlake {
     X(str_comment_pattern, "^#", TEXT)                                       \
     X(str_empty, "", TEXT)                                                   \
     X(str_eq, "=", TEXT)                                                     \
-    X(str_source_file, "fernlake_data\\plugins\\param", FILE)                \
+    X(str_source_file, PARAM_SOURCE_FILE, FILE)                              \
     X(str_r, "r", INTERNED_TEXT)                                             \
     X(str_Parameter, "Parameter", NAME)                                      \
     X(str_Parameter___init__, "Parameter.__init__", NAME)                    \
@@ -39,7 +41,7 @@ namespace fernlake {
     X(str_os, "os", NAME)                                                    \
     X(str_sys, "sys", NAME)                                                  \
     X(str_re, "re", NAME)                                                    \
-    X(str_module_name, "fernlake_data.plugins.param", NAME)                  \
+    X(str_module_name, PARAM_MODULE_NAME, NAME)                              \
     X(str_KeyError, "KeyError", NAME)                                        \
     X(str_open, "open", NAME)                                                \
     X(str___module__, "__module__", NAME)                                    \
@@ -53,8 +55,7 @@ namespace fernlake {
     X(str_search, "search", NAME)                                            \
     X(str_split, "split", NAME)                                              \
     X(str___enter__, "__enter__", NAME)                                      \
-    X(str___exit__, "__exit__", NAME)                                        \
-    X(str_cline_in_traceback, "cline_in_traceback", NAME)
+    X(str___exit__, "__exit__", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)
@@ -78,15 +79,11 @@ extern PyObject *empty_bytes;
 /// Makes the empty tuple and the empty bytes. 0, or -1 with an exception.
 int build_empties() noexcept;
 
-// Cached constants: the arguments of __exit__ at a normal end of the
-// reader's with-block, and the code objects that describe the methods.
+// The arguments of __exit__ at a normal end of the reader's with-block.
 extern PyObject *exit_args;
-extern PyObject *code___init__;
-extern PyObject *code___getitem__;
-extern PyObject *code___setitem__;
-extern PyObject *code_read_param;
 
-/// Builds the cached constants. 0, or -1 with an exception set.
+/// Builds the cached constants: the exit arguments, then the code object of
+/// each method, kept in its record. 0, or -1 with an exception set.
 int build_constants() noexcept;
 
 }  // namespace fernlake

@@ -1,17 +1,15 @@
 // The methods __init__, __getitem__ and __setitem__ of Parameter, whose
-// store is the instance's own attribute dictionary, and their binding
-// entries.
+// store is the instance's own attribute dictionary, and their records.
 #define PARAM_SOURCE_ID 2
 
 #include <Python.h>
 
-#include "methods.hpp"
+#include "method_records.hpp"
 #include "names.hpp"
-#include "routines.hpp"
-#include "support/binding.hpp"
+#include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/lookup.hpp"
-#include "support/ops.hpp"
+#include "support/object_ops.hpp"
 
 namespace fernlake {
 
@@ -19,11 +17,12 @@ using support::add_traceback;
 
 namespace {
 
-/// Sets `path` and reads the file at `path` through `self.read_param`.
-/// Arguments borrowed; new reference to None.
+/// __init__(self, path): sets `path` and reads the file at `path` through
+/// `self.read_param`. New reference to None.
 PyObject *
-init_body(PyObject *self, PyObject *path) noexcept
+init_body(PyObject *const *args) noexcept
 {
+    PyObject *self = args[0], *path = args[1];
     PyObject *read = NULL, *result = NULL;
     int pos, line;
 
@@ -48,15 +47,17 @@ init_body(PyObject *self, PyObject *path) noexcept
     Py_RETURN_NONE;
 
 error:
-    add_traceback(routine___init__, pos, line);
+    add_traceback(method___init__.routine, pos, line);
     return NULL;
 }
 
-/// New reference: the value stored under `key` in the attribute dictionary
-/// of `self`. A key that is not stored raises KeyError without arguments.
+/// __getitem__(self, key): new reference to the value stored under `key`
+/// in the attribute dictionary of `self`. A key that is not stored raises
+/// KeyError without arguments.
 PyObject *
-getitem_body(PyObject *self, PyObject *key) noexcept
+getitem_body(PyObject *const *args) noexcept
 {
+    PyObject *self = args[0], *key = args[1];
     PyObject *dict = NULL, *keys = NULL, *value = NULL;
     int pos, line, found;
 
@@ -106,18 +107,20 @@ getitem_body(PyObject *self, PyObject *key) noexcept
     return value;
 
 error:
-    add_traceback(routine___getitem__, pos, line);
+    add_traceback(method___getitem__.routine, pos, line);
     Py_XDECREF(dict);
     return NULL;
 }
 
-/// Stores `value` under `key` in the attribute dictionary of `self` by its
-/// own item assignment. Arguments borrowed; new reference to None.
+/// __setitem__(self, key, value): stores `value` under `key` in the
+/// attribute dictionary of `self` by its own item assignment. New
+/// reference to None.
 PyObject *
-setitem_body(PyObject *self, PyObject *key, PyObject *value) noexcept
+setitem_body(PyObject *const *args) noexcept
 {
+    PyObject *self = args[0], *key = args[1], *value = args[2];
     PyObject *dict = NULL;
-    int pos;
+    int pos, line = 18;
 
     dict = support::get_attr(self, str___dict__);
     if (dict == NULL) {
@@ -132,93 +135,41 @@ setitem_body(PyObject *self, PyObject *key, PyObject *value) noexcept
     Py_RETURN_NONE;
 
 error:
-    add_traceback(routine___setitem__, pos, 18);
+    add_traceback(method___setitem__.routine, pos, line);
     Py_XDECREF(dict);
     return NULL;
 }
 
-PyObject **const init_params[] = {&str_self, &str_path, NULL};
-PyObject **const getitem_params[] = {&str_self, &str_key, NULL};
-PyObject **const setitem_params[] = {&str_self, &str_key, &str_value, NULL};
-
-const support::Signature init_signature{"__init__", init_params, 2};
-const support::Signature getitem_signature{"__getitem__", getitem_params, 2};
-const support::Signature setitem_signature{"__setitem__", setitem_params, 3};
-
-// The failure points of binding, in the order the binding numbers them.
-const int init_binding[] = {
+PyObject **const init_params[] = {&str_self, &str_path};
+const int init_points[] = {
     IMPL_POS,  // wrong positional count, or `self` missing
     IMPL_POS,  // `path` missing
     IMPL_POS,  // keyword check
 };
-const int getitem_binding[] = {
+PyObject **const getitem_params[] = {&str_self, &str_key};
+const int getitem_points[] = {
     IMPL_POS,  // wrong positional count, or `self` missing
     IMPL_POS,  // `key` missing
     IMPL_POS,  // keyword check
 };
-const int setitem_binding[] = {
+PyObject **const setitem_params[] = {&str_self, &str_key, &str_value};
+const int setitem_points[] = {
     IMPL_POS,  // wrong positional count, or `self` missing
     IMPL_POS,  // `key` missing
     IMPL_POS,  // `value` missing
     IMPL_POS,  // keyword check
 };
 
-// Binding entries: the function object calls them with the positional
-// tuple and the keyword dictionary. A binding failure reports the line of
-// the method's definition.
-
-PyObject *
-init_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
-{
-    PyObject *v[2];
-    int failure = support::bind(init_signature, args, kwds, v);
-    if (failure) {
-        return binding_failed(routine___init__, init_binding, failure, 8);
-    }
-    PyObject *result = init_body(v[0], v[1]);
-    support::release_values(v, 2);
-    return result;
-}
-
-PyObject *
-getitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
-{
-    PyObject *v[2];
-    int failure = support::bind(getitem_signature, args, kwds, v);
-    if (failure) {
-        return binding_failed(routine___getitem__, getitem_binding, failure,
-                              12);
-    }
-    PyObject *result = getitem_body(v[0], v[1]);
-    support::release_values(v, 2);
-    return result;
-}
-
-PyObject *
-setitem_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
-{
-    PyObject *v[3];
-    int failure = support::bind(setitem_signature, args, kwds, v);
-    if (failure) {
-        return binding_failed(routine___setitem__, setitem_binding, failure,
-                              17);
-    }
-    PyObject *result = setitem_body(v[0], v[1], v[2]);
-    support::release_values(v, 3);
-    return result;
-}
-
 }  // namespace
 
-PyMethodDef method___init__ = {
-    "__init__", (PyCFunction)(void (*)(void))init_entry,
-    METH_VARARGS | METH_KEYWORDS, NULL};
-PyMethodDef method___getitem__ = {
-    "__getitem__", (PyCFunction)(void (*)(void))getitem_entry,
-    METH_VARARGS | METH_KEYWORDS, NULL};
-PyMethodDef method___setitem__ = {
-    "__setitem__", (PyCFunction)(void (*)(void))setitem_entry,
-    METH_VARARGS | METH_KEYWORDS, NULL};
+support::MethodRecord method___init__ =
+    PARAM_METHOD(__init__, 8, init_params, init_points, init_body);
+support::MethodRecord method___getitem__ =
+    PARAM_METHOD(__getitem__, 12, getitem_params, getitem_points,
+                 getitem_body);
+support::MethodRecord method___setitem__ =
+    PARAM_METHOD(__setitem__, 17, setitem_params, setitem_points,
+                 setitem_body);
 
 }  // namespace fernlake
 

@@ -1,17 +1,16 @@
 // The method read_param of Parameter: reads a parameter file of key=value
-// lines into its target by item assignment, and its binding entry.
+// lines into its target by item assignment, and its record.
 #define PARAM_SOURCE_ID 3
 
 #include <Python.h>
 
-#include "methods.hpp"
+#include "method_records.hpp"
 #include "names.hpp"
-#include "routines.hpp"
-#include "support/binding.hpp"
+#include "source_positions.hpp"
 #include "support/call.hpp"
-#include "support/handled.hpp"
+#include "support/exception_state.hpp"
 #include "support/lookup.hpp"
-#include "support/ops.hpp"
+#include "support/object_ops.hpp"
 
 namespace fernlake {
 
@@ -20,8 +19,8 @@ using support::ExceptionTriple;
 
 namespace {
 
-// The steps below report their own failure point through `*pos`, and
-// their source line through `*line_no` where it varies.
+// The steps below report their own failure point through `*pos` or the
+// position of a Failure, and their source line through its line.
 
 // One use of the global `re`: the lookup it remembers, and its failure
 // points, distinct from those of the other use.
@@ -93,167 +92,273 @@ normalise(PyObject *raw, int *pos) noexcept
 /// 1 when the normalised `line` holds a setting, 0 when it is a comment or
 /// blank line, -1 on failure.
 int
-is_setting(PyObject *line, int *pos, int *line_no) noexcept
+is_setting(PyObject *line, Failure &f) noexcept
 {
-    *line_no = 25;
+    f.line = 25;
     PyObject *match =
-        call_re(search_use, str_search, str_comment_pattern, line, pos);
+        call_re(search_use, str_search, str_comment_pattern, line, &f.pos);
     if (match == NULL) {
         return -1;
     }
     int comment = support::is_true(match);
     Py_DECREF(match);
     if (comment < 0) {
-        *pos = IMPL_POS;
+        f.pos = IMPL_POS;
         return -1;
     }
     if (comment) {
         return 0;
     }
-    *line_no = 27;
+    f.line = 27;
     int blank = support::text_equals(line, str_empty);
     if (blank < 0) {
-        *pos = IMPL_POS;
+        f.pos = IMPL_POS;
         return -1;
     }
     return !blank;
 }
 
-/// New reference: the next line of `lines`, walked by index when it is an
-/// exact list or tuple and through `*iter` otherwise. Null with no error at
-/// the end, null with an error on failure.
+/// What the reader holds while it walks the lines. The body releases it
+/// after the file has been left, in the order of the fields.
+struct Walk {
+    PyObject *lines = nullptr;
+    PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
+    Py_ssize_t index = 0;      // otherwise, the next index
+    PyObject *line = nullptr;  // the current line, normalised
+    PyObject *pieces = nullptr;
+    PyObject *key = nullptr;   // of the last setting line
+    PyObject *value = nullptr;
+
+    void
+    release() noexcept
+    {
+        Py_CLEAR(lines);
+        Py_CLEAR(iter);
+        Py_CLEAR(line);
+        Py_CLEAR(pieces);
+        Py_CLEAR(key);
+        Py_CLEAR(value);
+    }
+};
+
+/// New reference: the next line of the walk. Null with no error at the
+/// end, null with an error on failure.
 PyObject *
-next_line(PyObject *lines, PyObject *iter, Py_ssize_t *index) noexcept
+next_line(Walk &w) noexcept
 {
-    if (iter == NULL) {
+    if (w.iter == NULL) {
         // The length is read anew at each step: the list may change.
-        if (*index >= Py_SIZE(lines)) {
+        if (w.index >= Py_SIZE(w.lines)) {
             return NULL;
         }
-        PyObject *item = PyList_CheckExact(lines)
-                             ? PyList_GET_ITEM(lines, *index)
-                             : PyTuple_GET_ITEM(lines, *index);
-        (*index)++;
+        PyObject *item = PyList_CheckExact(w.lines)
+                             ? PyList_GET_ITEM(w.lines, w.index)
+                             : PyTuple_GET_ITEM(w.lines, w.index);
+        w.index++;
         Py_INCREF(item);
         return item;
     }
-    PyObject *item = Py_TYPE(iter)->tp_iternext(iter);
+    PyObject *item = Py_TYPE(w.iter)->tp_iternext(w.iter);
     if (item == NULL) {
         support::end_of_iteration();  // another error stays pending
     }
     return item;
 }
 
-/// Reads the file at `path` into `self` by item assignment. Arguments
-/// borrowed; new reference to None.
-PyObject *
-read_param_body(PyObject *self, PyObject *path) noexcept
+/// Stores the setting of the normalised line `w.line`, if it holds one, in
+/// `target`. 0, or -1 with an exception set and `f` filled.
+int
+store_setting(PyObject *target, Walk &w, Failure &f) noexcept
 {
-    PyObject *opened = NULL, *exit = NULL, *enter, *file = NULL;
-    PyObject *lines = NULL, *iter = NULL, *raw = NULL, *line = NULL;
-    PyObject *pieces = NULL, *key = NULL, *value = NULL, *result = NULL;
-    PyObject *outcome = NULL;  // None once the read has ended without error
-    ExceptionTriple recorded, failure;
-    Py_ssize_t index = 0;
-    int pos, line_no, truth;
+    int setting = is_setting(w.line, f);
+    if (setting <= 0) {
+        return setting;
+    }
+    f.line = 29;
+    w.pieces = call_re(split_use, str_split, str_eq, w.line, &f.pos);
+    if (w.pieces == NULL) {
+        return -1;
+    }
+    Py_CLEAR(w.key);
+    Py_CLEAR(w.value);
+    if (support::unpack_pair(w.pieces, &w.key, &w.value) < 0) {
+        f.pos = IMPL_POS;
+        return -1;
+    }
+    Py_CLEAR(w.pieces);
+    f.line = 30;
+    if (PyObject_SetItem(target, w.key, w.value) < 0) {
+        f.pos = IMPL_POS;
+        return -1;
+    }
+    return 0;
+}
 
-    // Open the file and enter it; nothing is left to undo on a failure.
-    line_no = 21;
-    {
-        PyObject *args = PyTuple_Pack(2, path, str_r);
-        if (args == NULL) {
-            pos = IMPL_POS;
-            goto error;
-        }
-        opened = support::call_tuple(builtin_open, args, NULL);
-        Py_DECREF(args);
+/// The body of the with-block: reads all lines of `file` and stores the
+/// setting of each in `target`. 0, or -1 with an exception set and `f`
+/// naming the failure.
+int
+read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
+{
+    f.line = 22;
+    w.lines = support::get_attr(file, str_readlines);
+    if (w.lines == NULL) {
+        f.pos = IMPL_POS;
+        return -1;
     }
-    if (opened == NULL) {
-        pos = IMPL_POS;
-        goto error;
+    w.lines = support::call_split(w.lines, NULL, 0);
+    if (w.lines == NULL) {
+        f.pos = IMPL_POS;
+        return -1;
     }
-    exit = support::lookup_special(opened, str___exit__);
-    if (exit == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    enter = support::lookup_special(opened, str___enter__);
-    if (enter == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    file = support::call_split(enter, NULL, 0);  // consumes `enter`
-    if (file == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    Py_CLEAR(opened);
-    recorded = support::save_handled();
-
-    // The body of the with-block: every failure leaves through __exit__.
-    line_no = 22;
-    lines = support::get_attr(file, str_readlines);
-    if (lines == NULL) {
-        pos = IMPL_POS;
-        goto body_error;
-    }
-    lines = support::call_split(lines, NULL, 0);
-    if (lines == NULL) {
-        pos = IMPL_POS;
-        goto body_error;
-    }
-    line_no = 23;
-    if (!PyList_CheckExact(lines) && !PyTuple_CheckExact(lines)) {
-        iter = PyObject_GetIter(lines);
-        if (iter == NULL) {
-            pos = IMPL_POS;
-            goto body_error;
+    f.line = 23;
+    if (!PyList_CheckExact(w.lines) && !PyTuple_CheckExact(w.lines)) {
+        w.iter = PyObject_GetIter(w.lines);
+        if (w.iter == NULL) {
+            f.pos = IMPL_POS;
+            return -1;
         }
     }
-    while ((raw = next_line(lines, iter, &index)) != NULL) {
-        line_no = 24;
-        Py_XSETREF(line, normalise(raw, &pos));
-        Py_CLEAR(raw);
-        if (line == NULL) {
-            goto body_error;
-        }
-        int setting = is_setting(line, &pos, &line_no);
-        if (setting < 0) {
-            goto body_error;
-        }
-        if (setting == 0) {
-            continue;
-        }
-        line_no = 29;
-        pieces = call_re(split_use, str_split, str_eq, line, &pos);
-        if (pieces == NULL) {
-            goto body_error;
-        }
-        Py_CLEAR(key);
-        Py_CLEAR(value);
-        if (support::unpack_pair(pieces, &key, &value) < 0) {
-            pos = IMPL_POS;
-            goto body_error;
-        }
-        Py_CLEAR(pieces);
-        line_no = 30;
-        if (PyObject_SetItem(self, key, value) < 0) {
-            pos = IMPL_POS;
-            goto body_error;
+    PyObject *raw;
+    while ((raw = next_line(w)) != NULL) {
+        f.line = 24;
+        Py_XSETREF(w.line, normalise(raw, &f.pos));
+        Py_DECREF(raw);
+        if (w.line == NULL || store_setting(target, w, f) < 0) {
+            return -1;
         }
     }
     if (PyErr_Occurred()) {
-        line_no = 23;
-        pos = IMPL_POS;
-        goto body_error;
+        f.line = 23;
+        f.pos = IMPL_POS;
+        return -1;
     }
+    return 0;
+}
 
-    // Normal end of the with-block.
-    line_no = 21;
+/// New reference: the file, as the `__enter__` of what `open(path, "r")`
+/// returned gives it, with its bound `__exit__` in `*exit`. Null with an
+/// exception set and `*pos` on failure; nothing is then held.
+PyObject *
+open_and_enter(PyObject *path, PyObject **exit, int *pos) noexcept
+{
+    PyObject *args = PyTuple_Pack(2, path, str_r);
+    if (args == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    PyObject *opened = support::call_tuple(builtin_open, args, NULL);
+    Py_DECREF(args);
+    if (opened == NULL) {
+        *pos = IMPL_POS;
+        return NULL;
+    }
+    *exit = support::lookup_special(opened, str___exit__);
+    if (*exit == NULL) {
+        *pos = IMPL_POS;
+        Py_DECREF(opened);
+        return NULL;
+    }
+    PyObject *file = NULL;
+    PyObject *enter = support::lookup_special(opened, str___enter__);
+    if (enter == NULL) {
+        *pos = IMPL_POS;
+    }
+    else {
+        file = support::call_split(enter, NULL, 0);  // consumes `enter`
+        if (file == NULL) {
+            *pos = IMPL_POS;
+        }
+    }
+    Py_DECREF(opened);
+    if (file == NULL) {
+        Py_CLEAR(*exit);
+    }
+    return file;
+}
+
+/// Leaves the file through `exit` after the with-block failed with the
+/// pending exception, which `__exit__` sees as the exception being
+/// handled. 1 when `__exit__` suppressed it; else -1 with an exception
+/// pending (the failure again, or one of leaving, which replaces it) and
+/// `*pos` naming the point. The handled exception is `recorded` again.
+int
+leave_after_failure(PyObject *exit, ExceptionTriple &recorded,
+                    int *pos) noexcept
+{
+    ExceptionTriple failure;
+    int suppressed = -1;
+    if (support::take_up_pending(failure) < 0) {
+        *pos = IMPL_POS;
+    }
+    else {
+        // A failure whose entry could not be added may have no traceback.
+        PyObject *args = PyTuple_Pack(
+            3, failure.type, failure.value,
+            failure.traceback ? failure.traceback : Py_None);
+        PyObject *result = NULL;
+        if (args == NULL) {
+            *pos = IMPL_POS;
+        }
+        else {
+            result = support::call_tuple(exit, args, NULL);
+            Py_DECREF(args);
+            if (result == NULL) {
+                *pos = IMPL_POS;
+            }
+        }
+        if (result != NULL) {
+            suppressed = support::is_true(result);
+            Py_DECREF(result);
+            if (suppressed < 0) {
+                *pos = IMPL_POS;
+            }
+        }
+    }
+    if (suppressed == 0) {
+        support::restore_pending(failure);
+        *pos = IMPL_POS;  // the failure leaves the with-statement
+        suppressed = -1;
+    }
+    failure.clear();  // dropped when suppressed or replaced
+    support::reset_handled(recorded);
+    return suppressed;
+}
+
+/// read_param(self, path): reads the file at `path` into `self` by item
+/// assignment. New reference to None.
+PyObject *
+read_param_body(PyObject *const *args) noexcept
+{
+    PyObject *self = args[0], *path = args[1];
+    PyObject *exit = NULL, *file, *result, *outcome = NULL;
+    ExceptionTriple recorded;
+    Walk w;
+    Failure f{0, 21};
+
+    file = open_and_enter(path, &exit, &f.pos);
+    if (file == NULL) {
+        goto error;
+    }
+    recorded = support::save_handled();
+    if (read_settings(self, file, w, f) < 0) {
+        // The failure's own entry first: __exit__ sees it as the first
+        // entry of the traceback.
+        add_traceback(method_read_param.routine, f.pos, f.line);
+        f.line = 21;
+        if (leave_after_failure(exit, recorded, &f.pos) < 0) {
+            goto error;
+        }
+        // __exit__ suppressed the failure: the read ends early, without one.
+        Py_INCREF(Py_None);
+        outcome = Py_None;
+        goto done;
+    }
+    f.line = 21;
     recorded.clear();
     result = support::call_tuple(exit, exit_args, NULL);
     if (result == NULL) {
-        pos = IMPL_POS;
+        f.pos = IMPL_POS;
         goto error;
     }
     Py_DECREF(result);
@@ -261,103 +366,30 @@ read_param_body(PyObject *self, PyObject *path) noexcept
     outcome = Py_None;
     goto done;
 
-body_error:
-    // The failure passes through __exit__, which sees it as the exception
-    // being handled, with this line as its first traceback entry.
-    add_traceback(routine_read_param, pos, line_no);
-    line_no = 21;
-    if (support::take_up_pending(failure) < 0) {
-        pos = IMPL_POS;
-        goto exit_error;
-    }
-    {
-        // A failure whose entry could not be added may have no traceback.
-        PyObject *args = PyTuple_Pack(
-            3, failure.type, failure.value,
-            failure.traceback ? failure.traceback : Py_None);
-        if (args == NULL) {
-            pos = IMPL_POS;
-            goto exit_error;
-        }
-        result = support::call_tuple(exit, args, NULL);
-        Py_DECREF(args);
-    }
-    if (result == NULL) {
-        pos = IMPL_POS;
-        goto exit_error;
-    }
-    truth = support::is_true(result);
-    Py_CLEAR(result);
-    if (truth < 0) {
-        pos = IMPL_POS;
-        goto exit_error;
-    }
-    if (truth) {
-        // __exit__ suppressed the failure: the read ends early, without one.
-        failure.clear();
-        support::reset_handled(recorded);
-        Py_INCREF(Py_None);
-        outcome = Py_None;
-        goto done;
-    }
-    support::restore_pending(failure);
-    support::reset_handled(recorded);
-    pos = IMPL_POS;
-    goto error;
-
-exit_error:
-    // A failure while leaving replaces the one that was passing through.
-    failure.clear();
-    support::reset_handled(recorded);
-
 error:
-    add_traceback(routine_read_param, pos, line_no);
+    add_traceback(method_read_param.routine, f.pos, f.line);
 
 done:
-    Py_XDECREF(opened);
     Py_XDECREF(exit);
     Py_XDECREF(file);
-    Py_XDECREF(lines);
-    Py_XDECREF(iter);
-    Py_XDECREF(line);
-    Py_XDECREF(pieces);
-    Py_XDECREF(key);
-    Py_XDECREF(value);
+    w.release();
     return outcome;
 }
 
-PyObject **const read_param_params[] = {&str_self, &str_path, NULL};
-const support::Signature read_param_signature{"read_param",
-                                              read_param_params, 2};
-
-// The failure points of binding, in the order the binding numbers them.
-const int read_param_binding[] = {
+PyObject **const read_param_params[] = {&str_self, &str_path};
+PyObject **const read_param_locals[] = {&str_f, &str_lines, &str_l, &str_key,
+                                        &str_value, nullptr};
+const int read_param_points[] = {
     IMPL_POS,  // wrong positional count, or `self` missing
     IMPL_POS,  // `path` missing
     IMPL_POS,  // keyword check
 };
 
-/// The binding entry: binds `self` and `path` and reads the file. A
-/// binding failure reports the line of the method's definition.
-PyObject *
-read_param_entry(PyObject *, PyObject *args, PyObject *kwds) noexcept
-{
-    PyObject *v[2];
-    int failure = support::bind(read_param_signature, args, kwds, v);
-    if (failure) {
-        return binding_failed(routine_read_param, read_param_binding,
-                              failure, 20);
-    }
-    PyObject *result = read_param_body(v[0], v[1]);
-    support::release_values(v, 2);
-    return result;
-}
-
 }  // namespace
 
-PyMethodDef method_read_param = {
-    "read_param", (PyCFunction)(void (*)(void))read_param_entry,
-    METH_VARARGS | METH_KEYWORDS, NULL};
+support::MethodRecord method_read_param =
+    PARAM_METHOD(read_param, 20, read_param_params, read_param_points,
+                 read_param_body, read_param_locals);
 
 }  // namespace fernlake
 

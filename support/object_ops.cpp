@@ -1,43 +1,13 @@
-#include "ops.hpp"
+#include "object_ops.hpp"
 
 #include "refs.hpp"
 
 namespace fernlake::support {
 
-int
-raise_object(PyObject *exc) noexcept
-{
-    if (PyExceptionInstance_Check(exc)) {
-        PyErr_SetObject((PyObject *)Py_TYPE(exc), exc);
-        return -1;
-    }
-    if (!PyExceptionClass_Check(exc)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of "
-                        "BaseException");
-        return -1;
-    }
-    Owned args = Owned::steal(PyTuple_New(0));
-    if (!args) {
-        return -1;
-    }
-    Owned instance = Owned::steal(PyObject_Call(exc, args.get(), NULL));
-    if (!instance) {
-        return -1;
-    }
-    if (!PyExceptionInstance_Check(instance.get())) {
-        PyErr_Format(PyExc_TypeError,
-                     "calling %R should have returned an instance of "
-                     "BaseException, not %R",
-                     exc, Py_TYPE(instance.get()));
-        return -1;
-    }
-    PyErr_SetObject(exc, instance.get());
-    return -1;
-}
+namespace {
 
 /// New reference: `obj[index]` for an object with sequence item access only.
-static PyObject *
+PyObject *
 get_sequence_item(PyObject *obj, PyObject *key) noexcept
 {
     PySequenceMethods *seq = Py_TYPE(obj)->tp_as_sequence;
@@ -75,18 +45,8 @@ get_sequence_item(PyObject *obj, PyObject *key) noexcept
     return seq->sq_item(obj, index);
 }
 
-PyObject *
-get_item(PyObject *obj, PyObject *key) noexcept
-{
-    PyMappingMethods *map = Py_TYPE(obj)->tp_as_mapping;
-    if (map != NULL && map->mp_subscript != NULL) {
-        return map->mp_subscript(obj, key);
-    }
-    return get_sequence_item(obj, key);
-}
-
 /// Raises ValueError for `n` values where two were expected. Returns -1.
-static int
+int
 unpack_error(Py_ssize_t n) noexcept
 {
     if (n > 2) {
@@ -99,6 +59,50 @@ unpack_error(Py_ssize_t n) noexcept
                      n, n == 1 ? "" : "s");
     }
     return -1;
+}
+
+}  // namespace
+
+int
+raise_object(PyObject *exc) noexcept
+{
+    if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject((PyObject *)Py_TYPE(exc), exc);
+        return -1;
+    }
+    if (!PyExceptionClass_Check(exc)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of "
+                        "BaseException");
+        return -1;
+    }
+    Owned args = Owned::steal(PyTuple_New(0));
+    if (!args) {
+        return -1;
+    }
+    Owned instance = Owned::steal(PyObject_Call(exc, args.get(), NULL));
+    if (!instance) {
+        return -1;
+    }
+    if (!PyExceptionInstance_Check(instance.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of "
+                     "BaseException, not %R",
+                     exc, Py_TYPE(instance.get()));
+        return -1;
+    }
+    PyErr_SetObject(exc, instance.get());
+    return -1;
+}
+
+PyObject *
+get_item(PyObject *obj, PyObject *key) noexcept
+{
+    PyMappingMethods *map = Py_TYPE(obj)->tp_as_mapping;
+    if (map != NULL && map->mp_subscript != NULL) {
+        return map->mp_subscript(obj, key);
+    }
+    return get_sequence_item(obj, key);
 }
 
 int

@@ -1,6 +1,28 @@
-#include "handled.hpp"
+#include "exception_state.hpp"
 
 namespace fernlake::support {
+
+namespace {
+
+/// Stores the triple (stolen) in the thread's current handled-exception
+/// item, releasing the old contents afterwards.
+void
+swap_into_handled(PyObject *type, PyObject *value,
+                  PyObject *traceback) noexcept
+{
+    _PyErr_StackItem *item = PyThreadState_GET()->exc_info;
+    PyObject *old_type = item->exc_type;
+    PyObject *old_value = item->exc_value;
+    PyObject *old_traceback = item->exc_traceback;
+    item->exc_type = type;
+    item->exc_value = value;
+    item->exc_traceback = traceback;
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_value);
+    Py_XDECREF(old_traceback);
+}
+
+}  // namespace
 
 ExceptionTriple
 save_handled() noexcept
@@ -17,23 +39,6 @@ save_handled() noexcept
     Py_XINCREF(saved.value);
     Py_XINCREF(saved.traceback);
     return saved;
-}
-
-/// Stores the triple (stolen) in the thread's current handled-exception
-/// item, releasing the old contents afterwards.
-static void
-swap_into_handled(PyObject *type, PyObject *value, PyObject *traceback)
-{
-    _PyErr_StackItem *item = PyThreadState_GET()->exc_info;
-    PyObject *old_type = item->exc_type;
-    PyObject *old_value = item->exc_value;
-    PyObject *old_traceback = item->exc_traceback;
-    item->exc_type = type;
-    item->exc_value = value;
-    item->exc_traceback = traceback;
-    Py_XDECREF(old_type);
-    Py_XDECREF(old_value);
-    Py_XDECREF(old_traceback);
 }
 
 void

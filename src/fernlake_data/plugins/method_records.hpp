@@ -1,0 +1,73 @@
+// The methods of the class Parameter: one record each, defined beside the
+// method's body, and the order in which the class holds them. A record is
+// the one place of a method's facts: module execution, its code object,
+// its binding and its traceback entries all read it.
+#ifndef FERNLAKE_PLUGINS_METHOD_RECORDS_HPP
+#define FERNLAKE_PLUGINS_METHOD_RECORDS_HPP
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "names.hpp"
+#include "source_positions.hpp"
+#include "support/method_record.hpp"
+
+namespace fernlake {
+
+extern support::MethodRecord method___init__;
+extern support::MethodRecord method___getitem__;
+extern support::MethodRecord method___setitem__;
+extern support::MethodRecord method_read_param;
+
+/// The methods in the order the class defines them.
+inline support::MethodRecord *const parameter_methods[] = {
+    &method___init__,
+    &method___getitem__,
+    &method___setitem__,
+    &method_read_param,
+};
+
+/// No local names besides the parameters.
+inline PyObject **const no_locals[] = {nullptr};
+
+/// The record of a method of Parameter. `params` are its parameter names,
+/// `points` the implementation positions of its binding failures in the
+/// order binding numbers them (a wrong count or missing `self`, then each
+/// further missing parameter, then the keyword check), `locals` the names
+/// of its other locals.
+template <std::size_t N, std::size_t P>
+support::MethodRecord
+parameter_method(const char *name, const char *routine, PyObject **name_obj,
+                 PyObject **qualname_obj, int line,
+                 PyObject **const (&params)[N], const int (&points)[P],
+                 support::MethodBody body,
+                 PyObject **const *locals = no_locals) noexcept
+{
+    static_assert(N >= 1 && N <= support::max_params,
+                  "self and at most max_params - 1 more parameters");
+    static_assert(P == N + 1, "one failure point per binding failure");
+    return support::MethodRecord{
+        {name, (PyCFunction)(void (*)(void))support::call_bound,
+         METH_VARARGS | METH_KEYWORDS, NULL},
+        param_routine(routine),
+        line,
+        {name, params, (Py_ssize_t)N},
+        locals,
+        points,
+        body,
+        name_obj,
+        qualname_obj,
+        nullptr,
+    };
+}
+
+// The record of the method `name` of Parameter, defined at `line`; the
+// rest as parameter_method() takes it.
+#define PARAM_METHOD(name, line, ...)                                        \
+    parameter_method(#name, PARAM_MODULE_NAME ".Parameter." #name,           \
+                     &str_##name, &str_Parameter_##name, line, __VA_ARGS__)
+
+}  // namespace fernlake
+
+#endif

@@ -1,0 +1,55 @@
+// The record of one method that the function type carries: everything the
+// call, the binding, the traceback entries and the method's code object
+// need to know about it, and the one binding entry that all records share.
+#ifndef FERNLAKE_SUPPORT_METHOD_RECORD_HPP
+#define FERNLAKE_SUPPORT_METHOD_RECORD_HPP
+
+#include <Python.h>
+
+#include "binding.hpp"
+#include "traceback.hpp"
+
+namespace fernlake::support {
+
+/// A method's body: called with its bound arguments (borrowed, in
+/// parameter order); a new reference, or null with an exception set and
+/// the body's own traceback entry added.
+using MethodBody = PyObject *(*)(PyObject *const *args) noexcept;
+
+/// The most parameters a method may have.
+constexpr Py_ssize_t max_params = 3;
+
+struct MethodRecord {
+    /// Name, the shared binding entry, call flags, no doc. First, so that
+    /// the function object's method record leads back to this record.
+    PyMethodDef def;
+    Routine routine;            // names the method's traceback entries
+    int line;                   // of the definition: binding failures, code
+    Signature signature;        // the parameters, as binding matches them
+    PyObject **const *locals;   // further local names; null-terminated
+    const int *binding_points;  // by binding failure number, from 1
+    MethodBody body;
+    PyObject **name;            // the interned name, for the class namespace
+    PyObject **qualname;        // the interned qualified name
+    PyObject *code;             // made at module execution: describes it
+};
+
+/// The binding entry of every method record (a METH_VARARGS |
+/// METH_KEYWORDS entry point): binds `args` and `kwds` to the parameters
+/// of the record that `func` carries and calls its body. A binding failure
+/// adds the traceback entry of its failure point at the line of the
+/// definition. New reference, or null with an exception set.
+PyObject *call_bound(PyObject *func, PyObject *args, PyObject *kwds) noexcept;
+
+/// The method record that a function object carries, which must be one of
+/// the records above.
+inline MethodRecord &
+record_of(PyObject *func) noexcept
+{
+    return *reinterpret_cast<MethodRecord *>(
+        reinterpret_cast<PyCFunctionObject *>(func)->m_ml);
+}
+
+}  // namespace fernlake::support
+
+#endif
