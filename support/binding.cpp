@@ -1,17 +1,84 @@
 #include "binding.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace fernlake::support {
 
 namespace {
 
-/// Raises the positional-count error with `given` as the count given.
+/// An ASCII text assembled piece by piece, for messages whose formatting
+/// would cost more than the rest of a failing call.
+class AsciiText {
+  public:
+    /// Appends at most `limit` bytes of `text`; false when a byte is not
+    /// ASCII or the buffer is full.
+    bool
+    add(const char *text, std::size_t limit = SIZE_MAX) noexcept
+    {
+        for (std::size_t i = 0; i < limit && text[i] != '\0'; i++) {
+            if ((unsigned char)text[i] >= 128 || size_ == sizeof(buf_)) {
+                return false;
+            }
+            buf_[size_++] = text[i];
+        }
+        return true;
+    }
+    /// Appends `n` in decimal, as %zd writes it.
+    bool
+    add(Py_ssize_t n) noexcept
+    {
+        char digits[24];
+        int at = (int)sizeof(digits);
+        digits[--at] = '\0';
+        std::size_t magnitude = n < 0 ? 0 - (std::size_t)n : (std::size_t)n;
+        do {
+            digits[--at] = (char)('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (n < 0) {
+            digits[--at] = '-';
+        }
+        return add(digits + at);
+    }
+    /// New reference: the text as a str, or null with an exception set.
+    PyObject *
+    str() const noexcept
+    {
+        PyObject *text = PyUnicode_New((Py_ssize_t)size_, 127);
+        if (text != NULL) {
+            std::memcpy(PyUnicode_1BYTE_DATA(text), buf_, size_);
+        }
+        return text;
+    }
+
+  private:
+    char buf_[320];
+    std::size_t size_ = 0;
+};
+
+/// Raises the positional-count error with `given` as the count given:
+/// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)" filled
+/// with the name, "exactly", the count, "s" and `given`, assembled
+/// directly when the name is ASCII.
 void
 positional_error(const Signature &sig, Py_ssize_t given) noexcept
 {
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s "
-                 "(%zd given)",
-                 sig.name, "exactly", sig.count, "s", given);
+    AsciiText text;
+    if (!(text.add(sig.name, 200) && text.add("() takes exactly ")
+          && text.add(sig.count) && text.add(" positional arguments (")
+          && text.add(given) && text.add(" given)"))) {
+        PyErr_Format(PyExc_TypeError,
+                     "%.200s() takes %.8s %zd positional argument%.1s "
+                     "(%zd given)",
+                     sig.name, "exactly", sig.count, "s", given);
+        return;
+    }
+    PyObject *message = text.str();
+    if (message != NULL) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
 }
 
 /// Index in [from, to) of the parameter whose name matches `key` by
@@ -109,16 +176,15 @@ release_values(PyObject **values, Py_ssize_t count) noexcept
 }
 
 int
-bind(const Signature &sig, PyObject *args, PyObject *kwds,
-     PyObject **values) noexcept
+bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
+     PyObject *kwds, PyObject **values) noexcept
 {
-    Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (kwds == NULL ? npos != sig.count : npos > sig.count) {
         positional_error(sig, npos);
         return 1;
     }
     for (Py_ssize_t i = 0; i < sig.count; i++) {
-        values[i] = i < npos ? PyTuple_GET_ITEM(args, i) : NULL;
+        values[i] = i < npos ? pos[i] : NULL;
         Py_XINCREF(values[i]);
     }
     if (kwds == NULL) {

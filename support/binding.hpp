@@ -15,14 +15,15 @@ struct Signature {
     Py_ssize_t count;          // number of parameters
 };
 
-/// Fills values[0..count) with new references bound from `args` (a tuple)
+/// Fills values[0..count) with new references bound from the `npos`
+/// positional arguments `pos` (read only when `npos` is at most the count)
 /// and `kwds` (a dictionary or null); the caller releases them with
 /// release_values() once the call is over. Returns 0 when bound; else an
 /// exception is set, nothing is held and the result numbers the failure:
 /// 1 for a wrong positional count or a missing `self`, 1 + i for the
 /// missing parameter i, count + 1 for a failed keyword check.
-int bind(const Signature &sig, PyObject *args, PyObject *kwds,
-         PyObject **values) noexcept;
+int bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
+         PyObject *kwds, PyObject **values) noexcept;
 
 /// Releases the bound values of a call, leaving the slots null.
 void release_values(PyObject **values, Py_ssize_t count) noexcept;

@@ -4,9 +4,9 @@
 
 namespace fernlake::support {
 
-namespace {
+const char call_guard_text[] = " while calling a Python object";
 
-const char recursion_text[] = " while calling a Python object";
+namespace {
 
 /// A null result must come with an exception; one that does not becomes
 /// SystemError, as PyObject_Call reports it.
@@ -24,12 +24,8 @@ checked(PyObject *result) noexcept
 PyObject *
 call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
 {
-    if (Py_EnterRecursiveCall(recursion_text)) {
-        return NULL;
-    }
-    PyObject *result = _PyFunction_Vectorcall(func, args, (size_t)n, NULL);
-    Py_LeaveRecursiveCall();
-    return result;
+    return in_call_guard(
+        [&] { return _PyFunction_Vectorcall(func, args, (size_t)n, NULL); });
 }
 
 /// True for a native function whose convention is the argument array.
@@ -65,12 +61,7 @@ call_native(PyObject *func, PyObject *arg) noexcept
 {
     PyCFunction meth = PyCFunction_GET_FUNCTION(func);
     PyObject *self = PyCFunction_GET_SELF(func);
-    if (Py_EnterRecursiveCall(recursion_text)) {
-        return NULL;
-    }
-    PyObject *result = meth(self, arg);
-    Py_LeaveRecursiveCall();
-    return checked(result);
+    return in_call_guard([&] { return checked(meth(self, arg)); });
 }
 
 /// New reference: calls through the call slot with a new argument tuple.
@@ -96,13 +87,10 @@ PyObject *
 call_tuple(PyObject *func, PyObject *args, PyObject *kwds) noexcept
 {
     ternaryfunc call = Py_TYPE(func)->tp_call;
-    if (Py_EnterRecursiveCall(recursion_text)) {
-        return NULL;
-    }
-    PyObject *result = call ? checked(call(func, args, kwds))
-                            : PyObject_Call(func, args, kwds);
-    Py_LeaveRecursiveCall();
-    return result;
+    return in_call_guard([&] {
+        return call ? checked(call(func, args, kwds))
+                    : PyObject_Call(func, args, kwds);
+    });
 }
 
 PyObject *

@@ -8,6 +8,33 @@
 
 namespace fernlake::support {
 
+/// The text the recursion guard adds to the RecursionError of a call.
+extern const char call_guard_text[];
+
+/// What `run()` returns (a new reference or null), run inside the
+/// recursion guard of a call: null with RecursionError, and `run` not run,
+/// when the guard refuses.
+template <typename Run>
+PyObject *
+in_call_guard(Run &&run) noexcept
+{
+    if (Py_EnterRecursiveCall(call_guard_text)) {
+        return NULL;
+    }
+    PyObject *result = run();
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+/// The recursion-guard entry of a call that a shortcut skips, made and left
+/// again, so that a RecursionError surfaces where the call would raise it.
+/// 0, or -1 with the error set.
+inline int
+replay_call_guard() noexcept
+{
+    return in_call_guard([] { return Py_None; }) == NULL ? -1 : 0;
+}
+
 /// New reference: `func(*args, **kwds)` through its type's call slot inside
 /// the recursion guard (all borrowed; `kwds` may be null). A type without a
 /// call slot is left to PyObject_Call, which reports it as not callable.

@@ -41,6 +41,18 @@ struct MethodRecord {
 /// definition. New reference, or null with an exception set.
 PyObject *call_bound(PyObject *func, PyObject *args, PyObject *kwds) noexcept;
 
+/// New reference: the call of the function object of `m` bound to `self`
+/// with the positional arguments `args` (a tuple) and `kwds` (a dictionary
+/// or null), as the interpreter makes it through a bound method: inside the
+/// recursion guard, the binding entry's work on (self, *args) and `kwds`.
+PyObject *call_bound_method(const MethodRecord &m, PyObject *self,
+                            PyObject *args, PyObject *kwds) noexcept;
+
+/// New reference: the body of `m` called on `args` (borrowed; as many as
+/// it has parameters) inside the recursion guard: a call of its function
+/// object with exactly these positional arguments, and no binding to do.
+PyObject *call_body(const MethodRecord &m, PyObject *const *args) noexcept;
+
 /// The method record that a function object carries, which must be one of
 /// the records above.
 inline MethodRecord &

@@ -45,9 +45,11 @@ get_sequence_item(PyObject *obj, PyObject *key) noexcept
     return seq->sq_item(obj, index);
 }
 
+}  // namespace
+
 /// Raises ValueError for `n` values where two were expected. Returns -1.
 int
-unpack_error(Py_ssize_t n) noexcept
+raise_unpack_error(Py_ssize_t n) noexcept
 {
     if (n > 2) {
         PyErr_Format(PyExc_ValueError,
@@ -60,8 +62,6 @@ unpack_error(Py_ssize_t n) noexcept
     }
     return -1;
 }
-
-}  // namespace
 
 int
 raise_object(PyObject *exc) noexcept
@@ -126,7 +126,7 @@ unpack_pair(PyObject *seq, PyObject **first, PyObject **second) noexcept
     if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
         Py_ssize_t n = Py_SIZE(seq);
         if (n != 2) {
-            return unpack_error(n);
+            return raise_unpack_error(n);
         }
         PyObject **items = PyTuple_CheckExact(seq)
                                ? &PyTuple_GET_ITEM(seq, 0)
@@ -151,11 +151,11 @@ unpack_pair(PyObject *seq, PyObject **first, PyObject **second) noexcept
         if (end_of_iteration() < 0) {
             return -1;
         }
-        return unpack_error(a ? 1 : 0);
+        return raise_unpack_error(a ? 1 : 0);
     }
     Owned extra = Owned::steal(next(iter.get()));
     if (extra) {
-        return unpack_error(3);
+        return raise_unpack_error(3);
     }
     if (end_of_iteration() < 0) {
         return -1;

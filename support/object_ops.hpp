@@ -20,6 +20,10 @@ PyObject *get_item(PyObject *obj, PyObject *key) noexcept;
 /// exception set and both outputs null.
 int unpack_pair(PyObject *seq, PyObject **first, PyObject **second) noexcept;
 
+/// Raises the ValueError of unpacking `n` values where two were expected.
+/// Returns -1.
+int raise_unpack_error(Py_ssize_t n) noexcept;
+
 /// Ends an iteration whose next item was null: clears a pending
 /// StopIteration (or subclass) and returns 0, or returns -1 when another
 /// error is pending.

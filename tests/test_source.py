@@ -6,7 +6,8 @@ import re
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = sorted([*ROOT.glob("src/**/*.cpp"), *ROOT.glob("support/*.cpp")])
+SOURCES = sorted(p for p in [*ROOT.glob("src/**/*"), *ROOT.glob("support/*")]
+                 if p.suffix in (".cpp", ".hpp"))
 # Comments, and string and character literals, which may hold anything.
 NOISE = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'',
                    re.S)
@@ -37,34 +38,40 @@ def enclosing_block(body, pos):
     return start, end
 
 
-def unbalanced_returns(body):
-    """The returns that leave `body` inside the recursion guard: after an
-    entry (past the block that handles its failure) with no
-    Py_LeaveRecursiveCall before them in a block that also holds them."""
+def unbalanced_exits(body):
+    """The ways out of the block of each Py_EnterRecursiveCall that stay in
+    the guard: a return after the entry (past the block that handles its
+    failure) with no Py_LeaveRecursiveCall before it in a block that also
+    holds it, and the end of the entry's block with none directly in it."""
     found = []
+    leaves = [m.start() for m in re.finditer(r"Py_LeaveRecursiveCall\(\)",
+                                             body)]
     for enter in re.finditer(r"Py_EnterRecursiveCall\(", body):
+        start, end = enclosing_block(body, enter.start())
         failed = re.compile(r"\)\)\s*\{[^{}]*\}").match(
             body, body.index(")", enter.end()))
         after = failed.end() if failed else enter.end()
-        leaves = [m.start() for m in re.finditer(
-            r"Py_LeaveRecursiveCall\(\)", body)]
-        for ret in re.finditer(r"\breturn\b", body[after:]):
+        for ret in re.finditer(r"\breturn\b", body[after:end]):
             at = after + ret.start()
             if not any(after < leave < at
                        and enclosing_block(body, leave)[1] > at
                        for leave in leaves):
                 found.append(body[at:body.index(";", at) + 1])
+        if not any(after < leave < end
+                   and enclosing_block(body, leave) == (start, end)
+                   for leave in leaves):
+            found.append("end of block")
     return found
 
 
 @pytest.mark.parametrize("path", SOURCES, ids=lambda p: p.name)
 def test_recursion_guard_is_left_on_every_exit(path):
     assert [r for body in functions(path.read_text())
-            for r in unbalanced_returns(body)] == []
+            for r in unbalanced_exits(body)] == []
 
 
 def test_the_check_finds_an_exit_inside_the_guard():
-    body = functions("""
+    bodies = functions("""
 int
 f(PyObject *o)
 {
@@ -82,6 +89,21 @@ f(PyObject *o)
     Py_LeaveRecursiveCall();
     return r;
 }
+
+void
+h(PyObject *o)
+{
+    if (o != NULL) {
+        if (Py_EnterRecursiveCall(" while calling")) {
+            return;
+        }
+        g(o);
+    }
+    else {
+        return;
+    }
+}
 """)
-    assert unbalanced_returns(*body) == ["return r;"]
+    assert [unbalanced_exits(b) for b in bodies] == [["return r;"],
+                                                     ["end of block"]]
     assert sum("Py_EnterRecursiveCall" in p.read_text() for p in SOURCES) > 0

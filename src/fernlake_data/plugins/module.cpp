@@ -7,6 +7,8 @@
 
 #include "method_records.hpp"
 #include "names.hpp"
+#include "parameter.hpp"
+#include "reader.hpp"
 #include "source_positions.hpp"
 #include "support/method_function.hpp"
 #include "support/process_state.hpp"
@@ -210,7 +212,7 @@ init_annotations() noexcept
 struct Execution {
     PyObject *module;
     PyObject *class_namespace = nullptr;  // owned while the class is made
-    int line;  // source line of a failure of the running step
+    int line = 0;  // source line of a failure of the running step
 };
 
 // Each step returns 0, or the implementation position of its failure with
@@ -288,6 +290,13 @@ import_os_sys_re(Execution &) noexcept
     return 0;
 }
 
+int
+capture_shortcuts(Execution &) noexcept
+{
+    capture_reader_shortcuts();
+    return 0;  // never fails
+}
+
 /// The class namespace, a plain dictionary with `__module__` and
 /// `__qualname__`.
 int
@@ -354,6 +363,7 @@ make_class(Execution &x) noexcept
     if (cls == NULL) {
         return IMPL_POS;
     }
+    adopt_class(cls);
     int stored = PyDict_SetItem(support::module_namespace, str_Parameter, cls);
     Py_DECREF(cls);
     Py_CLEAR(x.class_namespace);
@@ -387,6 +397,7 @@ const struct {
     {import_numpy, 1},
     {import_pandas, 2},
     {import_os_sys_re, 4},
+    {capture_shortcuts, 4},
     {make_class_namespace, 7},
     {add_methods, 7},
     {make_class, 7},

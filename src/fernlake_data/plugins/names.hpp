@@ -55,7 +55,17 @@ namespace fernlake {
     X(str_search, "search", NAME)                                            \
     X(str_split, "split", NAME)                                              \
     X(str___enter__, "__enter__", NAME)                                      \
-    X(str___exit__, "__exit__", NAME)
+    X(str___exit__, "__exit__", NAME)                                        \
+    X(str___builtins__, "__builtins__", NAME)                                \
+    X(str___instancecheck__, "__instancecheck__", NAME)                      \
+    X(str__compile, "_compile", NAME)                                        \
+    X(str__cache, "_cache", NAME)                                            \
+    X(str_RegexFlag, "RegexFlag", NAME)                                      \
+    X(str_Pattern, "Pattern", NAME)                                          \
+    X(str_pattern, "pattern", NAME)                                          \
+    X(str_flags, "flags", NAME)                                              \
+    X(str_isinstance, "isinstance", NAME)                                    \
+    X(str_type, "type", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)

@@ -1,10 +1,12 @@
-// The methods __init__, __getitem__ and __setitem__ of Parameter, whose
-// store is the instance's own attribute dictionary, and their records.
+// The class Parameter: the bodies and records of __init__, __getitem__ and
+// __setitem__, whose store is the instance's own attribute dictionary, and
+// the class's own slots for item access, item assignment and construction.
 #define PARAM_SOURCE_ID 2
 
 #include <Python.h>
 
 #include "method_records.hpp"
+#include "parameter.hpp"
 #include "names.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
@@ -15,7 +17,73 @@ namespace fernlake {
 
 using support::add_traceback;
 
+PyTypeObject *parameter_class = nullptr;
+PyObject *read_param_function = nullptr;
+
 namespace {
+
+/// The instance dictionary of `self`, an instance of exactly the class.
+PyObject *
+instance_dict(PyObject *self) noexcept
+{
+    return *(PyObject **)((char *)self + parameter_class->tp_dictoffset);
+}
+
+/// Borrowed: the attribute dictionary of `self` when looking up `__dict__`
+/// on it can give nothing else: `self` is exactly a Parameter, its class
+/// still looks attributes up generically, and the dictionary exists. Else
+/// null, with no error: the general lookup has to run.
+PyObject *
+plain_store(PyObject *self) noexcept
+{
+    PyTypeObject *type = Py_TYPE(self);
+    if (type != parameter_class
+        || type->tp_getattro != PyObject_GenericGetAttr) {
+        return NULL;
+    }
+    return instance_dict(self);
+}
+
+/// New reference: `self.__dict__`, or null with an exception set.
+PyObject *
+store_of(PyObject *self) noexcept
+{
+    PyObject *dict = plain_store(self);
+    if (dict == NULL) {
+        return support::get_attr(self, str___dict__);
+    }
+    Py_INCREF(dict);
+    return dict;
+}
+
+/// Looks `read_param` up on `self` where the lookup can only find the
+/// class's own method or an instance attribute that hides it: `self` is
+/// exactly a Parameter of generic lookup whose class still holds the
+/// function it was made with. 1 when that is where the lookup ends, with
+/// `*attr` a new reference to the instance attribute or null for the
+/// method; 0 when the general lookup has to run; -1 when the lookup failed.
+int
+look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
+{
+    *attr = NULL;
+    PyTypeObject *type = Py_TYPE(self);
+    if (type != parameter_class
+        || type->tp_getattro != PyObject_GenericGetAttr
+        || _PyType_Lookup(type, str_read_param) != read_param_function) {
+        return 0;
+    }
+    PyObject *dict = instance_dict(self);
+    if (dict == NULL) {
+        return 1;
+    }
+    // The instance attribute comes first, as the generic lookup finds it,
+    // with the dictionary held while its keys may run code.
+    Py_INCREF(dict);
+    *attr = PyDict_GetItemWithError(dict, str_read_param);
+    Py_XINCREF(*attr);
+    Py_DECREF(dict);
+    return *attr != NULL || !PyErr_Occurred() ? 1 : -1;
+}
 
 /// __init__(self, path): sets `path` and reads the file at `path` through
 /// `self.read_param`. New reference to None.
@@ -24,7 +92,7 @@ init_body(PyObject *const *args) noexcept
 {
     PyObject *self = args[0], *path = args[1];
     PyObject *read = NULL, *result = NULL;
-    int pos, line;
+    int pos, line, own;
 
     line = 9;
     if (support::set_attr(self, str_path, path) < 0) {
@@ -32,13 +100,21 @@ init_body(PyObject *const *args) noexcept
         goto error;
     }
     line = 10;
-    read = support::get_attr(self, str_read_param);
-    if (read == NULL) {
+    own = look_up_own_read_param(self, &read);
+    if (own == 0) {
+        read = support::get_attr(self, str_read_param);
+    }
+    if (own < 0 || (own == 0 && read == NULL)) {
         pos = IMPL_POS;
         goto error;
     }
-    result = support::call_split(read, &path, 1);
-    read = NULL;  // consumed by the call
+    if (read == NULL) {
+        // The class's method, called as its bound method would call it.
+        result = support::call_body(method_read_param, args);
+    }
+    else {
+        result = support::call_split(read, &path, 1);  // consumes `read`
+    }
     if (result == NULL) {
         pos = IMPL_POS;
         goto error;
@@ -51,6 +127,49 @@ error:
     return NULL;
 }
 
+// The call of keys() fails at one point, whether it is made or replayed.
+constexpr int keys_call_pos = IMPL_POS;
+
+/// 1 when `key` is among `dict.keys()` for the attribute dictionary `dict`
+/// (stolen), 0 when it is not, -1 on failure with `*pos` set.
+int
+store_has_key(PyObject *dict, PyObject *key, int *pos) noexcept
+{
+    int found;
+    if (PyDict_CheckExact(dict)) {
+        // The keys of a dict test membership as the dict does, with the
+        // same calls of the key's __hash__ and __eq__, and hold the dict
+        // meanwhile. Only the recursion guard of the call of keys() is
+        // made, to fail where the call would.
+        if (support::replay_call_guard() < 0) {
+            Py_DECREF(dict);
+            *pos = keys_call_pos;
+            return -1;
+        }
+        found = PyDict_Contains(dict, key);
+        Py_DECREF(dict);
+    }
+    else {
+        PyObject *keys = support::get_attr(dict, str_keys);
+        Py_DECREF(dict);
+        if (keys == NULL) {
+            *pos = IMPL_POS;
+            return -1;
+        }
+        keys = support::call_split(keys, NULL, 0);
+        if (keys == NULL) {
+            *pos = keys_call_pos;
+            return -1;
+        }
+        found = PySequence_Contains(keys, key);
+        Py_DECREF(keys);
+    }
+    if (found < 0) {
+        *pos = IMPL_POS;
+    }
+    return found;
+}
+
 /// __getitem__(self, key): new reference to the value stored under `key`
 /// in the attribute dictionary of `self`. A key that is not stored raises
 /// KeyError without arguments.
@@ -58,30 +177,18 @@ PyObject *
 getitem_body(PyObject *const *args) noexcept
 {
     PyObject *self = args[0], *key = args[1];
-    PyObject *dict = NULL, *keys = NULL, *value = NULL;
+    PyObject *dict = NULL, *value = NULL;
     int pos, line, found;
 
     line = 13;
-    dict = support::get_attr(self, str___dict__);
+    dict = store_of(self);
     if (dict == NULL) {
         pos = IMPL_POS;
         goto error;
     }
-    keys = support::get_attr(dict, str_keys);
-    Py_CLEAR(dict);
-    if (keys == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    keys = support::call_split(keys, NULL, 0);
-    if (keys == NULL) {
-        pos = IMPL_POS;
-        goto error;
-    }
-    found = PySequence_Contains(keys, key);
-    Py_CLEAR(keys);
+    found = store_has_key(dict, key, &pos);
+    dict = NULL;  // consumed
     if (found < 0) {
-        pos = IMPL_POS;
         goto error;
     }
     if (!found) {
@@ -93,7 +200,7 @@ getitem_body(PyObject *const *args) noexcept
     // A fresh lookup: code run by the membership test may have replaced
     // the dictionary.
     line = 15;
-    dict = support::get_attr(self, str___dict__);
+    dict = store_of(self);
     if (dict == NULL) {
         pos = IMPL_POS;
         goto error;
@@ -122,12 +229,15 @@ setitem_body(PyObject *const *args) noexcept
     PyObject *dict = NULL;
     int pos, line = 18;
 
-    dict = support::get_attr(self, str___dict__);
+    dict = store_of(self);
     if (dict == NULL) {
         pos = IMPL_POS;
         goto error;
     }
-    if (PyObject_SetItem(dict, key, value) < 0) {
+    // A dict's item assignment is PyDict_SetItem.
+    if ((PyDict_CheckExact(dict) ? PyDict_SetItem(dict, key, value)
+                                 : PyObject_SetItem(dict, key, value))
+        < 0) {
         pos = IMPL_POS;
         goto error;
     }
@@ -138,6 +248,48 @@ error:
     add_traceback(method___setitem__.routine, pos, line);
     Py_XDECREF(dict);
     return NULL;
+}
+
+// Item deletion, which the class does not define, keeps the generic slot.
+objobjargproc generic_ass_subscript = nullptr;
+
+// Each slot does what the generic one does when it finds the module's own
+// function: a call of the method bound to `self`, which lands in the body
+// inside the recursion guard. Only no bound method and no argument tuple
+// are made.
+
+PyObject *
+param_subscript(PyObject *self, PyObject *key) noexcept
+{
+    PyObject *args[] = {self, key};
+    return support::in_call_guard([&] { return getitem_body(args); });
+}
+
+int
+param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
+{
+    if (value == NULL) {
+        return generic_ass_subscript(self, key, NULL);
+    }
+    PyObject *args[] = {self, key, value};
+    PyObject *result = support::in_call_guard([&] { return setitem_body(args); });
+    if (result == NULL) {
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
+}
+
+int
+param_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept
+{
+    PyObject *result =
+        support::call_bound_method(method___init__, self, args, kwds);
+    if (result == NULL) {
+        return -1;
+    }
+    Py_DECREF(result);  // always None
+    return 0;
 }
 
 PyObject **const init_params[] = {&str_self, &str_path};
@@ -161,6 +313,21 @@ const int setitem_points[] = {
 };
 
 }  // namespace
+
+void
+adopt_class(PyObject *cls) noexcept
+{
+    PyTypeObject *type = (PyTypeObject *)cls;
+    Py_INCREF(cls);
+    Py_XSETREF(parameter_class, type);
+    PyObject *read = _PyType_Lookup(type, str_read_param);  // borrowed
+    Py_XINCREF(read);
+    Py_XSETREF(read_param_function, read);
+    generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
+    type->tp_as_mapping->mp_subscript = param_subscript;
+    type->tp_as_mapping->mp_ass_subscript = param_ass_subscript;
+    type->tp_init = param_init;
+}
 
 support::MethodRecord method___init__ =
     PARAM_METHOD(__init__, 8, init_params, init_points, init_body);

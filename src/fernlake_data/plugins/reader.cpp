@@ -4,8 +4,12 @@
 
 #include <Python.h>
 
+#include <chrono>
+
 #include "method_records.hpp"
 #include "names.hpp"
+#include "re_shortcut.hpp"
+#include "reader.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/exception_state.hpp"
@@ -66,45 +70,94 @@ call_re(ReUse &use, PyObject *attr, PyObject *pattern, PyObject *line,
     return result;
 }
 
-/// New reference: `str(raw).strip()`.
+// Failure points that a call and its shortcut share.
+constexpr int str_call_pos = IMPL_POS;
+constexpr int strip_call_pos = IMPL_POS;
+constexpr int unpack_pos = IMPL_POS;
+
+// The C function of str.strip, captured at import, or null.
+_PyCFunctionFast strip_function = nullptr;
+
+/// New reference: `str(raw)`. For an exact str that is `raw` itself, after
+/// the recursion guard of the call and the signal check that str() makes.
 PyObject *
-normalise(PyObject *raw, int *pos) noexcept
+str_of(PyObject *raw) noexcept
 {
-    PyObject *text =
-        support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
-    if (text == NULL) {
-        *pos = IMPL_POS;
-        return NULL;
+    if (!PyUnicode_CheckExact(raw)) {
+        return support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
     }
-    PyObject *strip = support::get_attr(text, str_strip);
-    Py_DECREF(text);
-    if (strip == NULL) {
-        *pos = IMPL_POS;
-        return NULL;
+    return support::in_call_guard([&]() -> PyObject * {
+        if (PyErr_CheckSignals() < 0 || PyUnicode_READY(raw) < 0) {
+            return NULL;
+        }
+        Py_INCREF(raw);
+        return raw;
+    });
+}
+
+/// New reference: `text.strip()`. For an exact str, str.strip's own
+/// function runs on it inside the recursion guard of the call, without the
+/// bound method and the argument tuple.
+PyObject *
+stripped(PyObject *text, int *pos) noexcept
+{
+    PyObject *result;
+    if (strip_function != NULL && PyUnicode_CheckExact(text)) {
+        result = support::in_call_guard(
+            [&] { return strip_function(text, NULL, 0); });
     }
-    PyObject *result = support::call_split(strip, NULL, 0);
+    else {
+        PyObject *strip = support::get_attr(text, str_strip);
+        if (strip == NULL) {
+            *pos = IMPL_POS;
+            return NULL;
+        }
+        result = support::call_split(strip, NULL, 0);
+    }
     if (result == NULL) {
-        *pos = IMPL_POS;
+        *pos = strip_call_pos;
     }
     return result;
 }
 
+/// New reference: `str(raw).strip()`.
+PyObject *
+normalise(PyObject *raw, int *pos) noexcept
+{
+    PyObject *text = str_of(raw);
+    if (text == NULL) {
+        *pos = str_call_pos;
+        return NULL;
+    }
+    PyObject *result = stripped(text, pos);
+    Py_DECREF(text);
+    return result;
+}
+
 /// 1 when the normalised `line` holds a setting, 0 when it is a comment or
-/// blank line, -1 on failure.
+/// blank line, -1 on failure. When `direct`, the comment test is computed:
+/// "^#" finds a match exactly when the line begins with '#'.
 int
-is_setting(PyObject *line, Failure &f) noexcept
+is_setting(PyObject *line, bool direct, Failure &f) noexcept
 {
     f.line = 25;
-    PyObject *match =
-        call_re(search_use, str_search, str_comment_pattern, line, &f.pos);
-    if (match == NULL) {
-        return -1;
+    int comment;
+    if (direct) {
+        comment = PyUnicode_GET_LENGTH(line) > 0
+                  && PyUnicode_READ_CHAR(line, 0) == '#';
     }
-    int comment = support::is_true(match);
-    Py_DECREF(match);
-    if (comment < 0) {
-        f.pos = IMPL_POS;
-        return -1;
+    else {
+        PyObject *match = call_re(search_use, str_search,
+                                  str_comment_pattern, line, &f.pos);
+        if (match == NULL) {
+            return -1;
+        }
+        comment = support::is_true(match);
+        Py_DECREF(match);
+        if (comment < 0) {
+            f.pos = IMPL_POS;
+            return -1;
+        }
     }
     if (comment) {
         return 0;
@@ -116,6 +169,35 @@ is_setting(PyObject *line, Failure &f) noexcept
         return -1;
     }
     return !blank;
+}
+
+/// The key and value of the setting line `line`, an exact str, as
+/// re.split("=", line) and the unpacking into two give them: the texts
+/// before and after its one '='. New references in `*key` and `*value`, or
+/// -1 with the unpacking's ValueError for any other count of '=', or -2
+/// when the texts could not be made.
+int
+split_directly(PyObject *line, PyObject **key, PyObject **value) noexcept
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    Py_ssize_t eq = PyUnicode_FindChar(line, '=', 0, n, 1);
+    Py_ssize_t next = eq < 0 ? eq : PyUnicode_FindChar(line, '=', eq + 1, n, 1);
+    if (eq == -2 || next == -2) {
+        return -2;
+    }
+    if (eq == -1 || next != -1) {
+        return support::raise_unpack_error(eq == -1 ? 1 : 3);
+    }
+    *key = PyUnicode_Substring(line, 0, eq);
+    if (*key == NULL) {
+        return -2;
+    }
+    *value = PyUnicode_Substring(line, eq + 1, n);
+    if (*value == NULL) {
+        Py_CLEAR(*key);
+        return -2;
+    }
+    return 0;
 }
 
 /// What the reader holds while it walks the lines. The body releases it
@@ -170,22 +252,42 @@ next_line(Walk &w) noexcept
 int
 store_setting(PyObject *target, Walk &w, Failure &f) noexcept
 {
-    int setting = is_setting(w.line, f);
+    bool direct = PyUnicode_CheckExact(w.line)
+                  && re_shortcut_holds(search_use.memo, split_use.memo);
+    int setting = is_setting(w.line, direct, f);
     if (setting <= 0) {
         return setting;
     }
     f.line = 29;
-    w.pieces = call_re(split_use, str_split, str_eq, w.line, &f.pos);
-    if (w.pieces == NULL) {
-        return -1;
+    if (direct) {
+        PyObject *key, *value;
+        int split = split_directly(w.line, &key, &value);
+        if (split == -2) {
+            f.pos = split_use.call;  // where the pieces are made
+            return -1;
+        }
+        Py_CLEAR(w.key);
+        Py_CLEAR(w.value);
+        if (split < 0) {
+            f.pos = unpack_pos;
+            return -1;
+        }
+        w.key = key;
+        w.value = value;
     }
-    Py_CLEAR(w.key);
-    Py_CLEAR(w.value);
-    if (support::unpack_pair(w.pieces, &w.key, &w.value) < 0) {
-        f.pos = IMPL_POS;
-        return -1;
+    else {
+        w.pieces = call_re(split_use, str_split, str_eq, w.line, &f.pos);
+        if (w.pieces == NULL) {
+            return -1;
+        }
+        Py_CLEAR(w.key);
+        Py_CLEAR(w.value);
+        if (support::unpack_pair(w.pieces, &w.key, &w.value) < 0) {
+            f.pos = unpack_pos;
+            return -1;
+        }
+        Py_CLEAR(w.pieces);
     }
-    Py_CLEAR(w.pieces);
     f.line = 30;
     if (PyObject_SetItem(target, w.key, w.value) < 0) {
         f.pos = IMPL_POS;
@@ -193,6 +295,41 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
     }
     return 0;
 }
+
+/// Offers the interpreter lock to other threads during a long read, about
+/// as often as the interpreter offers it while it runs a Python loop: the
+/// shortcuts handle a line without running byte code, where the
+/// interpreter would switch.
+class ThreadTurns {
+  public:
+    /// Counts a line of `length` characters done; after enough of them,
+    /// once a switch interval has passed, lets other threads run.
+    void
+    line_done(Py_ssize_t length) noexcept
+    {
+        budget_ -= 1 + length / 256;
+        if (budget_ > 0) {
+            return;
+        }
+        budget_ = lines_per_check;
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::microseconds(
+                              _PyEval_GetSwitchInterval())) {
+            return;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        last_ = std::chrono::steady_clock::now();
+    }
+
+  private:
+    // Lines between looks at the clock; a look costs about as much as a
+    // short line.
+    static constexpr Py_ssize_t lines_per_check = 64;
+    Py_ssize_t budget_ = lines_per_check;
+    std::chrono::steady_clock::time_point last_ =
+        std::chrono::steady_clock::now();
+};
 
 /// The body of the with-block: reads all lines of `file` and stores the
 /// setting of each in `target`. 0, or -1 with an exception set and `f`
@@ -220,6 +357,7 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
         }
     }
     PyObject *raw;
+    ThreadTurns turns;
     while ((raw = next_line(w)) != NULL) {
         f.line = 24;
         Py_XSETREF(w.line, normalise(raw, &f.pos));
@@ -227,6 +365,9 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
         if (w.line == NULL || store_setting(target, w, f) < 0) {
             return -1;
         }
+        // A replaced strip() may give anything but a str.
+        turns.line_done(PyUnicode_Check(w.line) ? PyUnicode_GET_LENGTH(w.line)
+                                                : 0);
     }
     if (PyErr_Occurred()) {
         f.line = 23;
@@ -386,6 +527,19 @@ const int read_param_points[] = {
 };
 
 }  // namespace
+
+void
+capture_reader_shortcuts() noexcept
+{
+    PyObject *strip = _PyType_Lookup(&PyUnicode_Type, str_strip);
+    if (strip != NULL && Py_TYPE(strip) == &PyMethodDescr_Type) {
+        PyMethodDef *def = ((PyMethodDescrObject *)strip)->d_method;
+        if (def->ml_flags == METH_FASTCALL) {
+            strip_function = (_PyCFunctionFast)(void (*)(void))def->ml_meth;
+        }
+    }
+    capture_re();
+}
 
 support::MethodRecord method_read_param =
     PARAM_METHOD(read_param, 20, read_param_params, read_param_points,

@@ -1,0 +1,15 @@
+// What the reader captures at module execution for its shortcuts.
+#ifndef FERNLAKE_PLUGINS_READER_HPP
+#define FERNLAKE_PLUGINS_READER_HPP
+
+namespace fernlake {
+
+/// Captures, once `re` is imported, the functions whose work the reader
+/// does directly while they are unchanged: str.strip and the captures of
+/// capture_re(). Never fails: what cannot be captured leaves its shortcut
+/// off.
+void capture_reader_shortcuts() noexcept;
+
+}  // namespace fernlake
+
+#endif
