@@ -19,7 +19,15 @@ def calls(files):
     """One call of each kind, as (exception expected or None, call)."""
     p = Parameter(files["good"])
     keyed = {"self": p, "key": "k", "value": "v"}
+    # A subclass takes the general paths that the shortcuts skip.
+    sub = type("Sub", (Parameter,), {})
+    s = sub(files["good"])
     return [
+        (None, lambda: sub(files["good"])),
+        (None, lambda: s["site"]),
+        (None, lambda: s.__setitem__("k", "v")),
+        (KeyError, lambda: s["absent"]),
+        (ValueError, lambda: s.read_param(files["no_eq"])),
         (None, lambda: Parameter(files["good"])),
         (None, lambda: p.read_param(files["good"])),
         (None, lambda: Parameter.read_param({}, files["good"])),

@@ -169,7 +169,6 @@ check_in_full(support::DictMemo &search_memo,
 {
     // Both resolutions, as a line of the general path makes them.
     bool holds = resolves_to_re(search_memo) && resolves_to_re(split_memo)
-                 && Py_TYPE(re.module) == &PyModule_Type
                  && in_re(str_search) == re.search.func
                  && in_re(str_split) == re.split.func
                  && in_re(str__compile) == re.compile.func
@@ -237,19 +236,19 @@ re_shortcut_holds(support::DictMemo &search_memo,
     if (!re.done) {
         return false;
     }
+    // What no version tag covers is checked at every use.
     PyThreadState *tstate = PyThreadState_GET();
     if (tstate->use_tracing || tstate->overflowed
         || tstate->recursion_depth + call_depth > Py_GetRecursionLimit()
-        || !re.search.unchanged() || !re.split.unchanged()
-        || !re.compile.unchanged()) {
+        || Py_TYPE(re.module) != &PyModule_Type || !re.search.unchanged()
+        || !re.split.unchanged() || !re.compile.unchanged()) {
         return false;
     }
     if (tag_of(support::module_namespace) != checked.ns_tag
         || tag_of(re.ns) != checked.re_tag
         || tag_of(re.cache) != checked.cache_tag
         || tag_of(re.builtins) != checked.builtins_tag
-        || flag_meta_tag() != checked.meta_tag
-        || Py_TYPE(re.module) != &PyModule_Type) {
+        || flag_meta_tag() != checked.meta_tag) {
         return check_in_full(search_memo, split_memo);
     }
     return checked.holds;

@@ -1,0 +1,420 @@
+"""The shortcuts change nothing a caller can observe: with every guard
+tripped, the general path gives the same stores, exceptions and traceback
+entries; each replacement that trips a guard is what then runs; and once
+the original is back, the results are right again."""
+import builtins
+import importlib
+import os
+import re
+import signal
+import sys
+import types
+
+import pytest
+
+from conftest import Parameter, module_frames, param, qualified
+
+READ = qualified("read_param")
+
+# Generated files read with the shortcuts and with their guards tripped: re
+# wrapped, an instance of a trivial subclass, lines that are a str subclass
+# whose str() and strip() are no plain str. Every traceback entry carries
+# its implementation position, so the positions are compared too. `open`
+# is replaced before the import, so that a callable path opens an object of
+# the test's own.
+DIFFERENTIAL = r"""
+import builtins, json, os, re, sys, traceback
+real_open = builtins.open
+builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
+from fernlake_data.plugins.param import Parameter
+builtins.open = real_open
+sys.modules["korvel_runtime"].cline_in_traceback = True
+from hypothesis import given, settings, HealthCheck
+from test_model import param_file
+
+class Sub(Parameter):
+    pass
+
+class Stripped(str):
+    pass
+
+class Line(str):
+    def __str__(self):
+        return Stripped(str.__str__(self))
+
+class Lines:
+    # open(lines, "r") gives an object whose lines are a str subclass.
+    def __init__(self, path):
+        self.path = path
+    def __call__(self, mode):
+        return self
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc):
+        return None
+    def readlines(self):
+        with real_open(self.path, "r") as f:
+            return [Line(l) for l in f.readlines()]
+
+def wrapped_re(on):
+    search, split = re.search, re.split
+    if on:
+        re.search = lambda *a: search(*a)
+        re.split = lambda *a: split(*a)
+    return search, split
+
+def outcome(cls, lines, paths):
+    p = cls.__new__(cls)
+    result = []
+    for method, path in zip(("__init__", "read_param"), paths):
+        try:
+            getattr(p, method)(Lines(path) if lines else path)
+            error = None
+        except Exception as e:
+            error = [type(e).__name__, repr(e.args),
+                     [[f.lineno, f.name] for f in traceback.extract_tb(
+                         e.__traceback__) if f.filename.endswith("param")]]
+        result.append([[[k, v] for k, v in vars(p).items() if k != "path"],
+                       error])
+    return result
+
+@settings(max_examples=int(os.environ.get("FERNLAKE_FUZZ_EXAMPLES", "300")),
+          deadline=None, suppress_health_check=list(HealthCheck))
+@given(first=param_file, second=param_file)
+def compare(first, second):
+    paths = [os.path.join(DIRECTORY, n) for n in ("1.param", "2.param")]
+    for path, raw in zip(paths, (first, second)):
+        with real_open(path, "wb") as f:
+            f.write(raw)
+    plain = outcome(Parameter, False, paths)
+    for cls, lines, re_wrapped in [(Sub, False, False), (Parameter, True, False),
+                                   (Parameter, False, True), (Sub, True, True)]:
+        search, split = wrapped_re(re_wrapped)
+        try:
+            assert outcome(cls, lines, paths) == plain, (cls, lines, re_wrapped)
+        finally:
+            re.search, re.split = search, split
+
+compare()
+print("same")
+"""
+
+
+def test_shortcuts_and_general_path_agree(run_python, tmp_path):
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = run_python(f"DIRECTORY = {str(tmp_path)!r}\n" + DIFFERENTIAL,
+                     cwd=here)
+    assert out.stdout.split() == ["same"]
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Records the calls that replacements installed through `record` see;
+    monkeypatch puts every original back afterwards."""
+    seen = []
+
+    def record(target, name, wrap=None):
+        original = getattr(target, name)
+
+        def recorder(*args):
+            seen.append((name, *args))
+            return (wrap or original)(*args)
+        monkeypatch.setattr(target, name, recorder)
+    record.seen = seen
+    return record
+
+
+def read(path):
+    return {k: v for k, v in vars(Parameter(path)).items() if k != "path"}
+
+
+TEXT = "# c\nk=v\n"
+STORED = {"k": "v"}
+
+
+@pytest.mark.parametrize("target, name, expected", [
+    (re, "search", [("search", "^#", "# c"), ("search", "^#", "k=v")]),
+    (re, "split", [("split", "=", "k=v")]),
+    (re, "_compile", [("_compile", "^#", 0), ("_compile", "^#", 0),
+                      ("_compile", "=", 0)]),
+    (builtins, "isinstance", [("isinstance", 0, re.RegexFlag)] * 3),
+    (builtins, "type", [("type", "^#"), ("type", "^#"), ("type", "=")]),
+])
+def test_replacement_runs_with_its_arguments(write_param, calls, target,
+                                             name, expected):
+    path = write_param(TEXT)
+    calls(target, name)
+    assert read(path) == STORED
+    assert calls.seen == expected
+
+
+class Recorded(type):
+    """The class of a flag class whose instance checks are recorded."""
+    seen = []
+
+    def __instancecheck__(cls, instance):
+        Recorded.seen.append(instance)
+        return False
+
+
+def nothing_is_a_comment(pattern, string, flags=0):
+    return None
+
+
+def k_is_the_comment(pattern, flags):
+    return sre_compile.compile(  # noqa: F821 - run with re's globals
+        "^k" if pattern == "^#" else pattern, flags)
+
+
+@pytest.mark.parametrize("change, text, stored", [
+    # What the functions of re run is changed in place.
+    (lambda m: m.setattr(re.split, "__defaults__", (1, 0)), "k=v\nq=r=s\n",
+     {"k": "v", "q": "r=s"}),
+    (lambda m: m.setattr(re.search, "__code__",
+                         nothing_is_a_comment.__code__), "# c=v\nk=v\n",
+     {"# c": "v", "k": "v"}),
+    (lambda m: m.setattr(re._compile, "__code__", k_is_the_comment.__code__),
+     "k=v\nx=y\n", {"x": "y"}),
+    (lambda m: m.setitem(re._cache, (str, "^#", 0), re.compile("^k")),
+     "k=v\nx=y\n", {"x": "y"}),
+    # Names of re's namespace rebound, or its cache emptied: the general
+    # path compiles anew and puts the patterns into the cache it finds.
+    (lambda m: m.setattr(re, "_cache", {}), TEXT, STORED),
+    (lambda m: re.purge(), TEXT, STORED),
+    (lambda m: m.setattr(re, "RegexFlag", Recorded("Flag", (), {})), TEXT,
+     STORED),
+])
+def test_a_changed_re_is_what_runs(write_param, monkeypatch, change, text,
+                                   stored):
+    path = write_param(text)
+    Recorded.seen.clear()
+    change(monkeypatch)
+    assert read(path) == stored
+    assert (str, "^#", 0) in re._cache and (str, "=", 0) in re._cache
+    if re.RegexFlag.__class__ is Recorded:
+        assert Recorded.seen == [0, 0, 0]
+    monkeypatch.undo()
+    assert read(write_param("k=v\nx=y\n")) == {"k": "v", "x": "y"}
+
+
+def test_recording_module_class_and_tracing(write_param, monkeypatch):
+    path, seen = write_param(TEXT), []
+
+    class Recording(types.ModuleType):
+        def __getattribute__(self, name):
+            seen.append(name)
+            return super().__getattribute__(name)
+    monkeypatch.setattr(re, "__class__", Recording)
+    assert read(path) == STORED and seen == ["search", "search", "split"]
+    monkeypatch.undo()
+    events = []
+    sys.setprofile(lambda frame, event, arg: events.append(
+        (event, frame.f_code.co_name)))
+    try:
+        assert read(path) == STORED
+    finally:
+        sys.setprofile(None)
+    assert ("call", "search") in events and ("call", "_compile") in events
+
+
+def test_re_replaced_before_the_first_import_or_reloaded(run_python):
+    out = run_python("""
+        import importlib, re, sys, tempfile
+        seen, search = [], re.search
+        re.search = lambda *a: seen.append(a) or search(*a)
+        from fernlake_data.plugins.param import Parameter
+        path = tempfile.mktemp()
+        open(path, "w").write("# c\\nk=v\\n")
+        Parameter(path)
+        re.search = search
+        print(seen == [("^#", "# c"), ("^#", "k=v")], Parameter(path)["k"])
+        importlib.reload(re)
+        print(Parameter(path)["k"])
+    """)
+    assert out.stdout.split() == ["True", "v", "v"]
+
+
+def outcomes_near_the_limit(call):
+    """What `call` gives at each depth near the recursion limit, up to the
+    depth where the recursion to it fails first."""
+    def at_depth(n):
+        if n:
+            return at_depth(n - 1)
+        try:
+            call()
+            return None
+        except Exception as e:
+            return e
+    depth, frame = 0, sys._getframe()
+    while frame:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 60)
+    raised = []
+    try:
+        for n in range(30, 60):
+            raised.append(at_depth(n))
+    except RecursionError:
+        pass  # too deep to reach the call
+    finally:
+        sys.setrecursionlimit(limit)
+    return [e and (type(e).__name__, str(e), module_frames(e.__traceback__))
+            for e in raised]
+
+
+def test_deep_recursion_fails_alike(write_param, monkeypatch):
+    path = write_param(TEXT * 5)
+    p, sub = Parameter(path), type("Sub", (Parameter,), {})(path)
+    # A dict of its own class, whose keys() is called as it is.
+    sub.__dict__ = type("Store", (dict,), {})(vars(sub))
+    plain = [outcomes_near_the_limit(lambda: Parameter(path)),
+             outcomes_near_the_limit(lambda: p["k"]),
+             outcomes_near_the_limit(lambda: p.__setitem__("k", "v"))]
+    # Equal defaults, another tuple: the general path at the same depth.
+    monkeypatch.setattr(re.search, "__defaults__", (0,))
+    general = [outcomes_near_the_limit(lambda: type(sub)(path)),
+               outcomes_near_the_limit(lambda: sub["k"]),
+               outcomes_near_the_limit(lambda: sub.__setitem__("k", "v"))]
+    assert plain == general
+    # Each call is tried where it works and where the limit stops it.
+    assert all(None in o and {e and e[0] for e in o} == {None, "RecursionError"}
+               for o in plain)
+
+
+def test_deep_recursion_in_a_read(run_python):
+    # A file object of C methods only, so that near the limit the read gets
+    # as far as the uses of re, which go deeper than anything before them.
+    out = run_python("""
+        import builtins, io, re
+        real_open = builtins.open
+        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
+        from fernlake_data.plugins.param import Parameter
+        builtins.open = real_open
+        from test_shortcuts import TEXT, outcomes_near_the_limit
+        opened = lambda mode: io.StringIO(TEXT * 3)
+        plain = outcomes_near_the_limit(lambda: Parameter(opened))
+        re.search.__defaults__ = (0,)
+        general = outcomes_near_the_limit(lambda: Parameter(opened))
+        print(plain == general,
+              sorted({f[0] for o in plain if o for f in o[2]}))
+    """, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert out.stdout.split("\n")[0] == "True [10, 21, 25]"
+
+
+def test_lines_that_are_no_plain_str(run_python):
+    out = run_python("""
+        import builtins, io
+        real_open = builtins.open
+        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
+        from fernlake_data.plugins.param import Parameter
+        seen = []
+        class Stripped(str):
+            def strip(self):
+                seen.append(("strip", str(self)))
+                return str.strip(self)
+        class Line(str):
+            def __str__(self):
+                seen.append(("str", str.__str__(self)))
+                return Stripped(str.__str__(self))
+        class Lines(io.StringIO):
+            def readlines(self):
+                return [Line(l) for l in super().readlines()]
+        p = Parameter(lambda mode: Lines("# c\\nk=v \\n"))
+        print(seen == [("str", "# c\\n"), ("strip", "# c\\n"),
+                       ("str", "k=v \\n"), ("strip", "k=v \\n")], p["k"])
+    """)
+    assert out.stdout.split() == ["True", "v"]
+
+
+def test_signal_during_the_read_surfaces_at_the_first_line(run_python):
+    # The alarm goes off while C code splits the lines, which checks for no
+    # signal; the first check is str() of the first line, with or without
+    # the shortcuts.
+    out = run_python("""
+        import builtins, io, re, signal, traceback
+        real_open = builtins.open
+        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
+        from fernlake_data.plugins.param import Parameter
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, interrupt)
+        for tripped in (False, True):
+            if tripped:
+                re.search.__defaults__ = (0,)
+            text = io.StringIO("k=v\\n" * 2_000_000)
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            try:
+                Parameter(lambda mode: text)
+            except KeyboardInterrupt as e:
+                print([f.lineno for f in traceback.extract_tb(e.__traceback__)
+                       if f.filename.endswith("param")])
+    """)
+    assert out.stdout.split("\n")[:2] == ["[10, 21, 24]"] * 2
+
+
+def test_class_methods_reassigned_and_restored(write_param, monkeypatch,
+                                               calls):
+    path = write_param(TEXT)
+    p = Parameter(path)
+    for name in ("__getitem__", "__setitem__", "__init__", "read_param"):
+        calls(Parameter, name)
+    p["x"] = 1
+    assert p["x"] == 1 and Parameter(path)["k"] == "v"
+    assert [c[0] for c in calls.seen] == [
+        "__setitem__", "__getitem__", "__init__", "read_param",
+        "__setitem__", "__getitem__"]
+    monkeypatch.undo()
+    p["y"] = 2
+    assert p["y"] == 2 and Parameter(path)["k"] == "v"
+    with pytest.raises(AttributeError, match="__delitem__"):
+        del p["y"]
+    calls(Parameter, "__getattribute__")
+    assert p["y"] == 2 and [c[0] for c in calls.seen[-2:]] == [
+        "__getattribute__", "__getattribute__"]
+
+
+class Counted(str):
+    """A key whose hash and equality run Python code, counted."""
+    counts = {"hash": 0, "eq": 0}
+
+    def __hash__(self):
+        Counted.counts["hash"] += 1
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        Counted.counts["eq"] += 1
+        return str.__eq__(self, other)
+
+
+def test_keys_running_code_are_called_alike(write_param):
+    sub_class = type("Sub", (Parameter,), {})
+    counts = []
+    for cls in (Parameter, sub_class):
+        p = cls(write_param(TEXT))
+        Counted.counts.update(hash=0, eq=0)
+        p[Counted("a")] = 1
+        p[Counted("a")], p["a"]
+        with pytest.raises(KeyError):
+            p[Counted("b")]
+        counts.append(dict(Counted.counts))
+    assert counts[0] == counts[1] and counts[0]["hash"] > 0
+
+
+def test_dictionary_replaced_during_the_membership_test(write_param):
+    results = []
+    for cls in (Parameter, type("Sub", (Parameter,), {})):
+        p = cls(write_param(TEXT))
+
+        class Swap(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                p.__dict__ = {"k": "new"}
+                return str.__eq__(self, other)
+        p.__dict__ = {"k": "old", Swap("k"): "x"}
+        try:
+            results.append(p[Swap("k")])
+        except KeyError as e:
+            results.append(("KeyError", e.args,
+                            module_frames(e.__traceback__)))
+    assert results[0] == results[1]
