@@ -51,7 +51,10 @@ def assert_steady(error, func, *args, **kwargs):
 def env(write_param):
     p = Parameter(write_param("a=1\n  # c\n\nb = 2\n"))
     p["key"] = value = object()
-    return dict(p=p, value=value, good=p.path, key="key", absent="absent",
+    sub = Sub(p.path)  # takes the general paths the shortcuts skip
+    sub["key"] = value
+    return dict(p=p, sub=sub, value=value, good=p.path, key="key",
+                absent="absent",
                 list=[1], dict={}, no_eq=write_param("a=1\nlonely\n"),
                 two_eq=write_param("a=1\nx=y=z\n"),
                 undecodable=write_param(b"a=1\n\xff\n"),
@@ -62,8 +65,16 @@ def env(write_param):
 # to `p`, arguments): each argument names an entry of `env`; "k=name" passes
 # it by keyword.
 INIT, GET, SET, READ = METHODS
+class Sub(Parameter):
+    pass
+
+
 CASES = {
     "construct": (None, Parameter, "good"),
+    "construct_subclass": (None, Sub, "good"),
+    "get_subclass": (None, GET, "sub", "key"),
+    "set_subclass": (None, SET, "sub", "key", "value"),
+    "missing_key_subclass": (KeyError, GET, "sub", "absent"),
     "construct_by_keyword": (None, Parameter, "path=good"),
     "read_again": (None, "read_param", "good"),
     "read_into_dict": (None, READ, "dict", "good"),
