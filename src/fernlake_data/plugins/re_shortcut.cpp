@@ -183,8 +183,10 @@ check_in_full(support::DictMemo &search_memo,
             && cached(str_comment_pattern) && cached(str_eq)
             && plain_instance_check();
     PyErr_Clear();
-    checked.holds = holds;
     checked.meta_tag = flag_meta_tag();
+    // Without a version tag, a later change of the instance check would
+    // go unseen.
+    checked.holds = holds && checked.meta_tag != 0;
     checked.ns_tag = tag_of(support::module_namespace);
     checked.re_tag = tag_of(re.ns);
     checked.cache_tag = tag_of(re.cache);
