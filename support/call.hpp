@@ -32,6 +32,7 @@ in_call_guard(Run &&run) noexcept
 inline int
 replay_call_guard() noexcept
 {
+    // Nothing runs inside; the borrowed None only tells success apart.
     return in_call_guard([] { return Py_None; }) == NULL ? -1 : 0;
 }
 

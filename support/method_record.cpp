@@ -47,7 +47,8 @@ call_bound_method(const MethodRecord &m, PyObject *self, PyObject *args,
         }
     }
     // Too many arguments are refused on their count alone.
-    return in_call_guard([&] { return bind_and_run(m, pos, nargs + 1, kwds); });
+    return in_call_guard(
+        [&] { return bind_and_run(m, pos, nargs + 1, kwds); });
 }
 
 PyObject *

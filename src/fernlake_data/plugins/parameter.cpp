@@ -6,8 +6,8 @@
 #include <Python.h>
 
 #include "method_records.hpp"
-#include "parameter.hpp"
 #include "names.hpp"
+#include "parameter.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/lookup.hpp"
@@ -29,19 +29,23 @@ instance_dict(PyObject *self) noexcept
     return *(PyObject **)((char *)self + parameter_class->tp_dictoffset);
 }
 
+/// True when attribute lookup on `self` is what the class was made with:
+/// `self` is exactly a Parameter, and its class still looks attributes up
+/// generically.
+bool
+looked_up_plainly(PyObject *self) noexcept
+{
+    return Py_TYPE(self) == parameter_class
+           && parameter_class->tp_getattro == PyObject_GenericGetAttr;
+}
+
 /// Borrowed: the attribute dictionary of `self` when looking up `__dict__`
-/// on it can give nothing else: `self` is exactly a Parameter, its class
-/// still looks attributes up generically, and the dictionary exists. Else
-/// null, with no error: the general lookup has to run.
+/// on it can give nothing else, and the dictionary exists. Else null, with
+/// no error: the general lookup has to run.
 PyObject *
 plain_store(PyObject *self) noexcept
 {
-    PyTypeObject *type = Py_TYPE(self);
-    if (type != parameter_class
-        || type->tp_getattro != PyObject_GenericGetAttr) {
-        return NULL;
-    }
-    return instance_dict(self);
+    return looked_up_plainly(self) ? instance_dict(self) : NULL;
 }
 
 /// New reference: `self.__dict__`, or null with an exception set.
@@ -66,10 +70,9 @@ int
 look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
 {
     *attr = NULL;
-    PyTypeObject *type = Py_TYPE(self);
-    if (type != parameter_class
-        || type->tp_getattro != PyObject_GenericGetAttr
-        || _PyType_Lookup(type, str_read_param) != read_param_function) {
+    if (!looked_up_plainly(self)
+        || _PyType_Lookup(parameter_class, str_read_param)
+               != read_param_function) {
         return 0;
     }
     PyObject *dict = instance_dict(self);
@@ -272,7 +275,8 @@ param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
         return generic_ass_subscript(self, key, NULL);
     }
     PyObject *args[] = {self, key, value};
-    PyObject *result = support::in_call_guard([&] { return setitem_body(args); });
+    PyObject *result =
+        support::in_call_guard([&] { return setitem_body(args); });
     if (result == NULL) {
         return -1;
     }
@@ -318,6 +322,7 @@ void
 adopt_class(PyObject *cls) noexcept
 {
     PyTypeObject *type = (PyTypeObject *)cls;
+    assert(type->tp_dictoffset > 0);  // instance_dict() reads it directly
     Py_INCREF(cls);
     Py_XSETREF(parameter_class, type);
     PyObject *read = _PyType_Lookup(type, str_read_param);  // borrowed

@@ -114,7 +114,8 @@ plain_instance_check() noexcept
 bool
 compiled(PyObject *pattern, PyObject *text) noexcept
 {
-    if (pattern == NULL || Py_TYPE(pattern) != (PyTypeObject *)re.pattern_type) {
+    if (pattern == NULL
+        || Py_TYPE(pattern) != (PyTypeObject *)re.pattern_type) {
         return false;
     }
     PyObject *source = PyObject_GetAttr(pattern, str_pattern);

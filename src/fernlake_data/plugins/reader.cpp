@@ -181,7 +181,8 @@ split_directly(PyObject *line, PyObject **key, PyObject **value) noexcept
 {
     Py_ssize_t n = PyUnicode_GET_LENGTH(line);
     Py_ssize_t eq = PyUnicode_FindChar(line, '=', 0, n, 1);
-    Py_ssize_t next = eq < 0 ? eq : PyUnicode_FindChar(line, '=', eq + 1, n, 1);
+    Py_ssize_t next =
+        eq < 0 ? eq : PyUnicode_FindChar(line, '=', eq + 1, n, 1);
     if (eq == -2 || next == -2) {
         return -2;
     }
