@@ -1,6 +1,7 @@
 import copy
 import io
 import locale
+import os
 import pickle
 import subprocess
 import sys
@@ -151,3 +152,27 @@ def test_command_line(write_param, tmp_path):
     assert "fernlake_data.plugins" in imported
     assert not imported & {"fernlake_data.plugins.param", "numpy"}
     assert main([clean, str(tmp_path), bad]) == 2  # unreadable wins
+
+
+@pytest.mark.parametrize("content, status, message", [
+    (b"b\n", 1, ":1: error: no '=' in 'b'"),
+    (None, 2, ": error: cannot open: Is a directory"),  # None: a directory
+], ids=["file", "directory"])
+def test_undecodable_file_name(write_param, tmp_path, content, status,
+                               message):
+    odd = os.fsencode(tmp_path / "odd") + b"\xff"
+    if content is None:
+        os.mkdir(odd)
+    else:
+        with open(odd, "wb") as f:
+            f.write(content)
+    bad = write_param("b\n")
+    proc = subprocess.run(
+        [sys.executable, "-m", "fernlake_data.plugins.param_check", odd, bad],
+        capture_output=True, text=True,
+        env={**os.environ, "PYTHONIOENCODING": "utf-8:strict"})
+    expected = [f"{tmp_path / 'odd'}\\xff{message}",
+                f"{bad}:1: error: no '=' in 'b'"]
+    out = proc.stdout.splitlines()
+    assert (proc.returncode, proc.stderr) == (status, "")
+    assert len(out) == 2 and all(map(str.startswith, out, expected))

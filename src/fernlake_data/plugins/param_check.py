@@ -12,6 +12,7 @@ the extension module, so it also runs where the extension is not built.
 import argparse
 import io
 import locale
+import os
 import re
 import sys
 from typing import List, NamedTuple, Optional, Tuple
@@ -204,6 +205,17 @@ def check_file(path: str) -> Tuple[List[Finding], bool]:
     return check_lines(lines), True
 
 
+def shown_name(path: str) -> str:
+    """The file name as it can be printed.
+
+    Bytes of a name that do not decode with the file system's encoding come
+    in as lone surrogates, which a strict stdout refuses to encode; they are
+    shown as '\\xff' escapes instead, the way other tools show them.
+    """
+    return os.fsencode(path).decode(sys.getfilesystemencoding(),
+                                    "backslashreplace")
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m fernlake_data.plugins.param_check",
@@ -224,7 +236,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         findings, readable = check_file(name)
         for finding in findings:
             if finding.severity == "error" or not args.quiet:
-                print(finding.format(name))
+                print(finding.format(shown_name(name)))
         if not readable:
             status = 2
         elif status == 0 and any(f.severity == "error" for f in findings):
