@@ -197,6 +197,11 @@ bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
         PyObject *name = *sig.params[i];
         values[i] = _PyDict_GetItem_KnownHash(kwds, name,
                                               ((PyASCIIObject *)name)->hash);
+        if (values[i] == NULL && PyErr_Occurred()) {
+            // A keyword's __eq__ raised: that error is the call's.
+            release_values(values, sig.count);
+            return 1 + (int)sig.count;
+        }
         if (values[i] == NULL) {
             // The count given is the parameter's position, which is the
             // number of positional arguments only for `self`.

@@ -21,7 +21,8 @@ struct Signature {
 /// release_values() once the call is over. Returns 0 when bound; else an
 /// exception is set, nothing is held and the result numbers the failure:
 /// 1 for a wrong positional count or a missing `self`, 1 + i for the
-/// missing parameter i, count + 1 for a failed keyword check.
+/// missing parameter i, count + 1 for a failed keyword check or a keyword
+/// lookup that raised.
 int bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
          PyObject *kwds, PyObject **values) noexcept;
 

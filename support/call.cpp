@@ -40,18 +40,27 @@ takes_vector(PyObject *func) noexcept
 }
 
 /// New reference: a native function called on its argument array. This
-/// path alone runs outside the recursion guard.
+/// path alone runs outside the recursion guard. A null result without an
+/// exception is reported as the interpreter reports it for such a call.
 PyObject *
 call_native_vector(PyObject *func, PyObject *const *args,
                    Py_ssize_t n) noexcept
 {
     PyCFunction meth = PyCFunction_GET_FUNCTION(func);
     PyObject *self = PyCFunction_GET_SELF(func);
+    PyObject *result;
     if (PyCFunction_GET_FLAGS(func) & METH_KEYWORDS) {
-        return ((_PyCFunctionFastWithKeywords)(void (*)(void))meth)(
+        result = ((_PyCFunctionFastWithKeywords)(void (*)(void))meth)(
             self, args, n, NULL);
     }
-    return ((_PyCFunctionFast)(void (*)(void))meth)(self, args, n);
+    else {
+        result = ((_PyCFunctionFast)(void (*)(void))meth)(self, args, n);
+    }
+    if (result == NULL && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError,
+                     "%R returned NULL without setting an error", func);
+    }
+    return result;
 }
 
 /// New reference: a native function called directly with `arg` as its one

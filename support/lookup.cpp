@@ -31,11 +31,15 @@ memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
     // Names come from the name table, which hashed each of them once.
     Py_hash_t hash = ((PyASCIIObject *)name)->hash;
     assert(hash != -1);
-    // A failed lookup is remembered as an absence; its error still reaches
-    // the caller through the pending exception.
-    memo.value = _PyDict_GetItem_KnownHash(dict, name, hash);
+    PyObject *value = _PyDict_GetItem_KnownHash(dict, name, hash);
+    if (value == NULL && PyErr_Occurred()) {
+        // A lookup that raised (a colliding key's __eq__) is an error of
+        // this lookup, not an absence: nothing is remembered.
+        return NULL;
+    }
+    memo.value = value;
     memo.tag = tag;
-    return memo.value;
+    return value;
 }
 
 PyObject *

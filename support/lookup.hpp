@@ -43,7 +43,7 @@ struct DictMemo {
 
 /// Borrowed: `name` in `dict` (exactly a dictionary), served from `memo`
 /// while the dictionary is unchanged. Null with no exception when absent,
-/// null with an exception when the lookup failed.
+/// null with an exception when the lookup failed, which is not remembered.
 PyObject *memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept;
 
 /// New reference: the global `name` as interpreted code resolves it, first

@@ -126,14 +126,21 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
         restore_pending(saved);
         code_cache.insert(key, code);
     }
+    // The frame is made with the failure set aside: making it may look
+    // names up in the globals, which would take a pending exception for a
+    // failure of its own.
+    ExceptionTriple saved = take_pending();
     PyFrameObject *frame =
         PyFrame_New(tstate, (PyCodeObject *)code, module_namespace, NULL);
-    if (frame != NULL) {
-        frame->f_lineno = line;
-        PyTraceBack_Here(frame);
-    }
     Py_DECREF(code);
-    Py_XDECREF(frame);
+    if (frame == NULL) {
+        saved.clear();  // the error of making the frame is what propagates
+        return;
+    }
+    restore_pending(saved);
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
 }
 
 }  // namespace fernlake::support

@@ -293,8 +293,7 @@ import_os_sys_re(Execution &) noexcept
 int
 capture_shortcuts(Execution &) noexcept
 {
-    capture_reader_shortcuts();
-    return 0;  // never fails
+    return capture_reader_shortcuts() < 0 ? IMPL_POS : 0;
 }
 
 /// The class namespace, a plain dictionary with `__module__` and
@@ -363,7 +362,10 @@ make_class(Execution &x) noexcept
     if (cls == NULL) {
         return IMPL_POS;
     }
-    adopt_class(cls);
+    if (adopt_class(cls) < 0) {
+        Py_DECREF(cls);
+        return IMPL_POS;
+    }
     int stored = PyDict_SetItem(support::module_namespace, str_Parameter, cls);
     Py_DECREF(cls);
     Py_CLEAR(x.class_namespace);

@@ -9,6 +9,15 @@
 
 namespace fernlake {
 
+// The cache of re in which _compile finds a compiled pattern first: from
+// 3.12 a second cache stands in front of _cache, and a hit there changes
+// neither.
+#if PY_VERSION_HEX >= 0x030C0000
+#define PARAM_RE_CACHE "_cache2"
+#else
+#define PARAM_RE_CACHE "_cache"
+#endif
+
 // Every text the module uses, made once at execution and hashed at once.
 // NAME: an interned identifier; TEXT: a plain text constant;
 // INTERNED_TEXT: an interned text constant; FILE: the source file name.
@@ -59,13 +68,9 @@ namespace fernlake {
     X(str___builtins__, "__builtins__", NAME)                                \
     X(str___instancecheck__, "__instancecheck__", NAME)                      \
     X(str__compile, "_compile", NAME)                                        \
-    X(str__cache, "_cache", NAME)                                            \
+    X(str_re_cache, PARAM_RE_CACHE, NAME)                                    \
     X(str_RegexFlag, "RegexFlag", NAME)                                      \
-    X(str_Pattern, "Pattern", NAME)                                          \
-    X(str_pattern, "pattern", NAME)                                          \
-    X(str_flags, "flags", NAME)                                              \
-    X(str_isinstance, "isinstance", NAME)                                    \
-    X(str_type, "type", NAME)
+    X(str_Pattern, "Pattern", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)

@@ -11,16 +11,42 @@
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/lookup.hpp"
+#include "support/method_function.hpp"
 #include "support/object_ops.hpp"
 
 namespace fernlake {
 
 using support::add_traceback;
 
-PyTypeObject *parameter_class = nullptr;
-PyObject *read_param_function = nullptr;
-
 namespace {
+
+// The class as module execution made it, not held: like a class written in
+// Python it lives as long as something refers to it. A weak reference
+// forgets it as the class is freed, so that no other object ever made at
+// its address can pass for it. Null before execution made it and after.
+PyTypeObject *parameter_class = nullptr;
+// The weak reference; kept once made, dead or not.
+PyObject *class_watch = nullptr;
+
+/// Callback of the weak reference: the class is being freed.
+PyObject *
+forget_class(PyObject *, PyObject *) noexcept
+{
+    parameter_class = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_class_def = {"forget_class", forget_class, METH_O, NULL};
+
+/// True when `found`, the class attribute read_param, is the function
+/// object that module execution made for it: the only object that carries
+/// its record.
+bool
+is_own_read_param(PyObject *found) noexcept
+{
+    return found != NULL && support::is_method_function(found)
+           && &support::record_of(found) == &method_read_param;
+}
 
 /// The instance dictionary of `self`, an instance of exactly the class.
 PyObject *
@@ -71,8 +97,8 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
 {
     *attr = NULL;
     if (!looked_up_plainly(self)
-        || _PyType_Lookup(parameter_class, str_read_param)
-               != read_param_function) {
+        || !is_own_read_param(
+            _PyType_Lookup(parameter_class, str_read_param))) {
         return 0;
     }
     PyObject *dict = instance_dict(self);
@@ -318,20 +344,27 @@ const int setitem_points[] = {
 
 }  // namespace
 
-void
+int
 adopt_class(PyObject *cls) noexcept
 {
     PyTypeObject *type = (PyTypeObject *)cls;
     assert(type->tp_dictoffset > 0);  // instance_dict() reads it directly
-    Py_INCREF(cls);
-    Py_XSETREF(parameter_class, type);
-    PyObject *read = _PyType_Lookup(type, str_read_param);  // borrowed
-    Py_XINCREF(read);
-    Py_XSETREF(read_param_function, read);
+    PyObject *callback = PyCFunction_New(&forget_class_def, NULL);
+    if (callback == NULL) {
+        return -1;
+    }
+    PyObject *watch = PyWeakref_NewRef(cls, callback);
+    Py_DECREF(callback);
+    if (watch == NULL) {
+        return -1;
+    }
+    Py_XSETREF(class_watch, watch);
+    parameter_class = type;
     generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
     type->tp_as_mapping->mp_subscript = param_subscript;
     type->tp_as_mapping->mp_ass_subscript = param_ass_subscript;
     type->tp_init = param_init;
+    return 0;
 }
 
 support::MethodRecord method___init__ =

@@ -8,21 +8,15 @@
 
 namespace fernlake {
 
-/// The class, held for the life of the process once execution made it;
-/// null before.
-extern PyTypeObject *parameter_class;
-
-/// The function object of read_param that the class held when it was
-/// made, held as long as `parameter_class`.
-extern PyObject *read_param_function;
-
-/// Takes over the class just made from its namespace (borrowed): holds it
-/// and its read_param, and gives it operation slots of its own for item
-/// access, item assignment and construction. The interpreter puts its
+/// Takes over the class just made from its namespace (borrowed), without
+/// holding it: watches it with a weak reference, so that its shortcuts end
+/// with it, and gives it operation slots of its own for item access, item
+/// assignment and construction. The interpreter puts its
 /// generic slot back as soon as the method of that name is reassigned on
 /// the class, and a subclass gets the generic slots, so these run only
-/// while the class attribute is the module's own function.
-void adopt_class(PyObject *cls) noexcept;
+/// while the class attribute is the module's own function. 0, or -1 with
+/// an exception set, the class then left as it was made.
+int adopt_class(PyObject *cls) noexcept;
 
 }  // namespace fernlake
 

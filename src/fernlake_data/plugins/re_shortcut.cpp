@@ -1,5 +1,8 @@
 #include "re_shortcut.hpp"
 
+#include <cstdint>
+#include <initializer_list>
+
 #include "names.hpp"
 #include "support/process_state.hpp"
 
@@ -12,11 +15,20 @@ namespace {
 // flags), with room to spare: nearer the limit the real calls run.
 constexpr int call_depth = 8;
 
+// The module that compiles re's patterns, of which re's cache holds the
+// results: part of the package re from 3.11 on.
+#if PY_VERSION_HEX >= 0x030B0000
+constexpr const char compiler_module[] = "re._compiler";
+#else
+constexpr const char compiler_module[] = "sre_compile";
+#endif
+
 /// A plain function of `re`, and what a caller can replace of it.
 struct Function {
     PyObject *func = nullptr;
     PyObject *code = nullptr;
     PyObject *defaults = nullptr;
+    PyObject *kwdefaults = nullptr;
 
     /// Holds `found` when it is a plain function of the namespace `ns`.
     bool
@@ -29,18 +41,41 @@ struct Function {
         func = found;
         code = PyFunction_GET_CODE(found);
         defaults = PyFunction_GET_DEFAULTS(found);
+        kwdefaults = PyFunction_GET_KW_DEFAULTS(found);
         Py_INCREF(func);
         Py_INCREF(code);
         Py_XINCREF(defaults);
+        Py_XINCREF(kwdefaults);
         return true;
+    }
+
+    /// True while the function runs the code and defaults it had. The
+    /// contents of its keyword defaults are checked with re's namespace.
+    void
+    release() noexcept
+    {
+        Py_CLEAR(func);
+        Py_CLEAR(code);
+        Py_CLEAR(defaults);
+        Py_CLEAR(kwdefaults);
     }
 
     bool
     unchanged() const noexcept
     {
         return PyFunction_GET_CODE(func) == code
-               && PyFunction_GET_DEFAULTS(func) == defaults;
+               && PyFunction_GET_DEFAULTS(func) == defaults
+               && PyFunction_GET_KW_DEFAULTS(func) == kwdefaults;
     }
+};
+
+/// A global name that re's functions may resolve, and what it resolved to
+/// when it was captured: the object in re's namespace, or else the builtin
+/// of that name, or nothing. Each held.
+struct Resolution {
+    PyObject *name;
+    PyObject *in_namespace;
+    PyObject *builtin;
 };
 
 /// What was captured at import, each held for the life of the process.
@@ -49,17 +84,25 @@ struct Captured {
     PyObject *module = nullptr;
     PyObject *ns = nullptr;  // re's namespace
     Function search, split, compile;
-    PyObject *flag_class = nullptr;
-    PyObject *cache = nullptr;     // re's cache of compiled patterns
     PyObject *builtins = nullptr;  // the builtins of re's functions
-    PyObject *isinstance = nullptr;
+    PyObject *flag_class = nullptr;
+    PyObject *cache = nullptr;  // where _compile finds a pattern first
     PyObject *pattern_type = nullptr;
-} re;
+    // What compiling "^#" and "=" gives, made apart from re's cache: a
+    // cached pattern equal to it does what the text says.
+    PyObject *comment_pattern = nullptr, *eq_pattern = nullptr;
+    // The keyword defaults of split as captured, to compare contents.
+    PyObject *split_kwdefaults = nullptr;
+    // Every global name that search, split and _compile name.
+    Resolution *names = nullptr;
+    Py_ssize_t name_count = 0;
+} captured;
 
 /// The version tags seen when the captured state was last checked in
 /// full, and the outcome. Tags start at 1, so the first use checks.
 struct Checked {
-    std::uint64_t ns_tag = 0, re_tag = 0, cache_tag = 0, builtins_tag = 0;
+    std::uint64_t re_tag = 0, cache_tag = 0, builtins_tag = 0;
+    std::uint64_t kwdefaults_tag = 0;
     unsigned int meta_tag = 0;
     bool holds = false;
 } checked;
@@ -67,16 +110,23 @@ struct Checked {
 std::uint64_t
 tag_of(PyObject *dict) noexcept
 {
-    return ((PyDictObject *)dict)->ma_version_tag;
+    return dict == NULL ? 0 : ((PyDictObject *)dict)->ma_version_tag;
+}
+
+/// Borrowed: the value of `name` in `dict`, or null; never an error.
+PyObject *
+entry(PyObject *dict, PyObject *name) noexcept
+{
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    PyErr_Clear();
+    return value;
 }
 
 /// Borrowed: `re`'s attribute `name` as its namespace holds it, or null.
 PyObject *
 in_re(PyObject *name) noexcept
 {
-    PyObject *value = PyDict_GetItemWithError(re.ns, name);
-    PyErr_Clear();
-    return value;
+    return entry(captured.ns, name);
 }
 
 /// Holds and returns `value` (borrowed).
@@ -92,7 +142,7 @@ hold(PyObject *value) noexcept
 unsigned int
 flag_meta_tag() noexcept
 {
-    PyTypeObject *meta = Py_TYPE(re.flag_class);
+    PyTypeObject *meta = Py_TYPE(captured.flag_class);
     return PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)
                ? meta->tp_version_tag
                : 0;
@@ -104,37 +154,56 @@ plain_instance_check() noexcept
 {
     // The lookup also gives the class a version tag when it has none.
     PyObject *check =
-        _PyType_Lookup(Py_TYPE(re.flag_class), str___instancecheck__);
+        _PyType_Lookup(Py_TYPE(captured.flag_class), str___instancecheck__);
     return check != NULL
            && check == _PyType_Lookup(&PyType_Type, str___instancecheck__);
 }
 
-/// True when `pattern`, found in re's cache, is the compiled `text` with
-/// the flags re gives a str pattern by default.
+/// True when each global name of re's functions resolves to what it did
+/// when captured: in re's namespace first, then among the builtins.
 bool
-compiled(PyObject *pattern, PyObject *text) noexcept
+names_resolve_as_captured() noexcept
 {
-    if (pattern == NULL
-        || Py_TYPE(pattern) != (PyTypeObject *)re.pattern_type) {
-        return false;
+    for (Py_ssize_t i = 0; i < captured.name_count; i++) {
+        const Resolution &r = captured.names[i];
+        PyObject *found = in_re(r.name);
+        if (found != r.in_namespace) {
+            return false;
+        }
+        if (found == NULL && entry(captured.builtins, r.name) != r.builtin) {
+            return false;
+        }
     }
-    PyObject *source = PyObject_GetAttr(pattern, str_pattern);
-    PyObject *flags = PyObject_GetAttr(pattern, str_flags);
-    bool same = source != NULL && flags != NULL
-                && PyUnicode_CheckExact(source)
-                && PyUnicode_Compare(source, text) == 0
-                && PyLong_CheckExact(flags)
-                && PyLong_AsLong(flags) == 32;  // re.UNICODE alone
-    Py_XDECREF(source);
-    Py_XDECREF(flags);
-    PyErr_Clear();
-    return same;
+    return true;
 }
 
-/// True when re's cache holds the compiled `text` under the key that
-/// _compile looks up for it: (str, text, 0).
+/// True when no lookup in re's cache can run code of a caller's: every key
+/// is an exact (type, text, int) triple of the kind _compile makes.
 bool
-cached(PyObject *text) noexcept
+cache_keys_plain() noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(captured.cache, &pos, &key, &value)) {
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3) {
+            return false;
+        }
+        PyObject *type = PyTuple_GET_ITEM(key, 0);
+        PyObject *text = PyTuple_GET_ITEM(key, 1);
+        if (Py_TYPE(type) != &PyType_Type
+            || !(PyUnicode_CheckExact(text) || PyBytes_CheckExact(text))
+            || !PyLong_CheckExact(PyTuple_GET_ITEM(key, 2))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// True when re's cache holds, under the key that _compile looks up for
+/// `text`, a compiled pattern equal to `reference`: the same text, flags
+/// and compiled code.
+bool
+cached(PyObject *text, PyObject *reference) noexcept
 {
     PyObject *zero = PyLong_FromLong(0);
     PyObject *key = zero == NULL ? NULL
@@ -145,114 +214,249 @@ cached(PyObject *text) noexcept
         PyErr_Clear();
         return false;
     }
-    PyObject *pattern = PyDict_GetItemWithError(re.cache, key);
+    PyObject *pattern = entry(captured.cache, key);
     Py_DECREF(key);
+    // Both exact patterns: the comparison is the pattern type's own.
+    bool same = pattern != NULL
+                && Py_TYPE(pattern) == (PyTypeObject *)captured.pattern_type
+                && PyObject_RichCompareBool(pattern, reference, Py_EQ) == 1;
     PyErr_Clear();
-    return compiled(pattern, text);
+    return same;
 }
 
-/// Resolves `re` through `memo` as the reader does; true when that gives
-/// the captured module from the namespace. Never leaves an error set.
+/// True when split's keyword defaults hold what they held when captured.
 bool
-resolves_to_re(support::DictMemo &memo) noexcept
+split_kwdefaults_unchanged() noexcept
 {
-    PyObject *found = support::memo_lookup(memo, support::module_namespace,
-                                           str_re);
-    PyErr_Clear();
-    return found == re.module;
+    PyObject *now = captured.split.kwdefaults;
+    PyObject *then = captured.split_kwdefaults;
+    if (now == NULL) {
+        return true;
+    }
+    if (PyDict_Size(now) != PyDict_Size(then)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(then, &pos, &key, &value)) {
+        if (entry(now, key) != value) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /// Checks in full that the calls would run what was captured, and records
 /// the tags it saw with the outcome.
 bool
-check_in_full(support::DictMemo &search_memo,
-              support::DictMemo &split_memo) noexcept
+check_in_full() noexcept
 {
-    // Both resolutions, as a line of the general path makes them.
-    bool holds = resolves_to_re(search_memo) && resolves_to_re(split_memo)
-                 && in_re(str_search) == re.search.func
-                 && in_re(str_split) == re.split.func
-                 && in_re(str__compile) == re.compile.func
-                 && in_re(str_RegexFlag) == re.flag_class
-                 && in_re(str__cache) == re.cache
-                 && in_re(str___builtins__) == re.builtins;
-    holds = holds
-            && PyDict_GetItemWithError(re.builtins, str_isinstance)
-                   == re.isinstance
-            && PyDict_GetItemWithError(re.builtins, str_type)
-                   == (PyObject *)&PyType_Type
-            && cached(str_comment_pattern) && cached(str_eq)
-            && plain_instance_check();
+    bool holds = in_re(str_search) == captured.search.func
+                 && in_re(str_split) == captured.split.func
+                 && in_re(str___builtins__) == captured.builtins
+                 && names_resolve_as_captured() && cache_keys_plain()
+                 && cached(str_comment_pattern, captured.comment_pattern)
+                 && cached(str_eq, captured.eq_pattern)
+                 && split_kwdefaults_unchanged() && plain_instance_check();
     PyErr_Clear();
     checked.meta_tag = flag_meta_tag();
     // Without a version tag, a later change of the instance check would
     // go unseen.
     checked.holds = holds && checked.meta_tag != 0;
-    checked.ns_tag = tag_of(support::module_namespace);
-    checked.re_tag = tag_of(re.ns);
-    checked.cache_tag = tag_of(re.cache);
-    checked.builtins_tag = tag_of(re.builtins);
+    checked.re_tag = tag_of(captured.ns);
+    checked.cache_tag = tag_of(captured.cache);
+    checked.builtins_tag = tag_of(captured.builtins);
+    checked.kwdefaults_tag = tag_of(captured.split.kwdefaults);
     return checked.holds;
+}
+
+/// Adds to `names` (a set) the global names that `f`'s code names.
+bool
+add_names(PyObject *names, const Function &f) noexcept
+{
+    PyObject *co_names = ((PyCodeObject *)f.code)->co_names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co_names); i++) {
+        if (PySet_Add(names, PyTuple_GET_ITEM(co_names, i)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Records where each global name of search, split and _compile resolves.
+/// 0, or -1 with an exception set.
+int
+capture_names() noexcept
+{
+    PyObject *set = PySet_New(NULL);
+    PyObject *names = NULL;
+    if (set != NULL && add_names(set, captured.search)
+        && add_names(set, captured.split) && add_names(set, captured.compile)) {
+        names = PySequence_Tuple(set);
+    }
+    Py_XDECREF(set);
+    if (names == NULL) {
+        return -1;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(names);
+    auto *table =
+        (Resolution *)PyMem_Calloc((size_t)count + 1, sizeof(Resolution));
+    if (table == NULL) {
+        Py_DECREF(names);
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *name = PyTuple_GET_ITEM(names, i);
+        PyObject *found = in_re(name);
+        table[i] = Resolution{
+            hold(name), hold(found),
+            found == NULL ? hold(entry(captured.builtins, name)) : nullptr};
+    }
+    Py_DECREF(names);
+    captured.names = table;
+    captured.name_count = count;
+    return 0;
+}
+
+/// The reference patterns, compiled by re's compiler as _compile would
+/// compile them, apart from re's cache. 0, or -1 with an exception set.
+int
+capture_references() noexcept
+{
+    PyObject *compiler = PyImport_ImportModule(compiler_module);
+    PyObject *compile =
+        compiler == NULL ? NULL : PyObject_GetAttrString(compiler, "compile");
+    Py_XDECREF(compiler);
+    if (compile == NULL) {
+        return -1;
+    }
+    captured.comment_pattern =
+        PyObject_CallFunction(compile, "Oi", str_comment_pattern, 0);
+    if (captured.comment_pattern != NULL) {
+        captured.eq_pattern = PyObject_CallFunction(compile, "Oi", str_eq, 0);
+    }
+    Py_DECREF(compile);
+    return captured.eq_pattern == NULL ? -1 : 0;
+}
+
+/// True when the reference patterns are of re's pattern type.
+bool
+references_are_patterns() noexcept
+{
+    auto *type = (PyTypeObject *)captured.pattern_type;
+    return Py_TYPE(captured.comment_pattern) == type
+           && Py_TYPE(captured.eq_pattern) == type;
+}
+
+/// A copy of split's keyword defaults, to compare their contents with.
+/// 0, or -1 with an exception set.
+int
+capture_split_kwdefaults() noexcept
+{
+    PyObject *kwdefaults = captured.split.kwdefaults;
+    if (kwdefaults == NULL || !PyDict_CheckExact(kwdefaults)) {
+        return 0;
+    }
+    captured.split_kwdefaults = PyDict_Copy(kwdefaults);
+    return captured.split_kwdefaults == NULL ? -1 : 0;
+}
+
+/// Releases all that was captured; the shortcut is off until a capture.
+void
+release_captured() noexcept
+{
+    Captured &c = captured;
+    c.done = false;
+    for (Py_ssize_t i = 0; i < c.name_count; i++) {
+        Py_XDECREF(c.names[i].name);
+        Py_XDECREF(c.names[i].in_namespace);
+        Py_XDECREF(c.names[i].builtin);
+    }
+    PyMem_Free(c.names);
+    c.names = nullptr;
+    c.name_count = 0;
+    c.search.release();
+    c.split.release();
+    c.compile.release();
+    for (PyObject **held :
+         {&c.module, &c.ns, &c.builtins, &c.flag_class, &c.cache,
+          &c.pattern_type, &c.comment_pattern, &c.eq_pattern,
+          &c.split_kwdefaults}) {
+        Py_CLEAR(*held);
+    }
+    checked = Checked{};
+}
+
+/// True when what was captured of `re` is what the shortcut needs.
+bool
+standard_re() noexcept
+{
+    return captured.search.capture(in_re(str_search), captured.ns)
+           && captured.split.capture(in_re(str_split), captured.ns)
+           && captured.compile.capture(in_re(str__compile), captured.ns)
+           && captured.builtins != NULL
+           && PyDict_CheckExact(captured.builtins) && captured.cache != NULL
+           && PyDict_CheckExact(captured.cache)
+           && captured.pattern_type != NULL
+           && PyType_Check(captured.pattern_type)
+           && captured.flag_class != NULL
+           && (captured.split.kwdefaults == NULL
+               || PyDict_CheckExact(captured.split.kwdefaults));
 }
 
 }  // namespace
 
-void
+int
 capture_re() noexcept
 {
     PyObject *module =
         PyDict_GetItemWithError(support::module_namespace, str_re);
-    PyErr_Clear();
-    if (re.done || module == NULL || Py_TYPE(module) != &PyModule_Type) {
-        return;
+    release_captured();
+    if (module == NULL || Py_TYPE(module) != &PyModule_Type) {
+        return PyErr_Occurred() ? -1 : 0;
     }
-    PyObject *ns = PyModule_GetDict(module);
-    re.ns = ns;
-    PyObject *builtins = in_re(str___builtins__);
-    PyObject *cache = in_re(str__cache);
-    PyObject *pattern_type = in_re(str_Pattern);
-    if (!re.search.capture(in_re(str_search), ns)
-        || !re.split.capture(in_re(str_split), ns)
-        || !re.compile.capture(in_re(str__compile), ns)
-        || builtins == NULL || !PyDict_CheckExact(builtins)
-        || cache == NULL || !PyDict_CheckExact(cache)
-        || pattern_type == NULL || !PyType_Check(pattern_type)
-        || in_re(str_RegexFlag) == NULL) {
-        re.ns = nullptr;
-        return;
+    // What is captured stays held, used or not: the shortcut is on only
+    // once everything is.
+    captured.module = hold(module);
+    captured.ns = hold(PyModule_GetDict(module));
+    captured.builtins = hold(in_re(str___builtins__));
+    captured.flag_class = hold(in_re(str_RegexFlag));
+    captured.cache = hold(in_re(str_re_cache));
+    captured.pattern_type = hold(in_re(str_Pattern));
+    if (!standard_re()) {
+        return 0;
     }
-    re.module = hold(module);
-    hold(ns);
-    re.flag_class = hold(in_re(str_RegexFlag));
-    re.cache = hold(cache);
-    re.builtins = hold(builtins);
-    re.pattern_type = hold(pattern_type);
-    re.isinstance = hold(PyDict_GetItemWithError(builtins, str_isinstance));
-    PyErr_Clear();
-    re.done = re.isinstance != NULL;
+    if (capture_names() < 0 || capture_references() < 0
+        || capture_split_kwdefaults() < 0) {
+        return -1;
+    }
+    captured.done = references_are_patterns();
+    return 0;
 }
 
 bool
-re_shortcut_holds(support::DictMemo &search_memo,
-                  support::DictMemo &split_memo) noexcept
+re_shortcut_holds(PyObject *re) noexcept
 {
-    if (!re.done) {
+    if (!captured.done || re != captured.module) {
         return false;
     }
-    // What no version tag covers is checked at every use.
+    // What no version tag covers is checked at every use: among it an
+    // asynchronous exception sent to this thread, which the calls would
+    // raise as their first instruction runs.
     PyThreadState *tstate = PyThreadState_GET();
-    if (tstate->use_tracing || tstate->overflowed
+    if (tstate->use_tracing || tstate->overflowed || tstate->async_exc
         || tstate->recursion_depth + call_depth > Py_GetRecursionLimit()
-        || Py_TYPE(re.module) != &PyModule_Type || !re.search.unchanged()
-        || !re.split.unchanged() || !re.compile.unchanged()) {
+        || Py_TYPE(re) != &PyModule_Type || !captured.search.unchanged()
+        || !captured.split.unchanged() || !captured.compile.unchanged()) {
         return false;
     }
-    if (tag_of(support::module_namespace) != checked.ns_tag
-        || tag_of(re.ns) != checked.re_tag
-        || tag_of(re.cache) != checked.cache_tag
-        || tag_of(re.builtins) != checked.builtins_tag
+    if (tag_of(captured.ns) != checked.re_tag
+        || tag_of(captured.cache) != checked.cache_tag
+        || tag_of(captured.builtins) != checked.builtins_tag
+        || tag_of(captured.split.kwdefaults) != checked.kwdefaults_tag
         || flag_meta_tag() != checked.meta_tag) {
-        return check_in_full(search_memo, split_memo);
+        return check_in_full();
     }
     return checked.holds;
 }

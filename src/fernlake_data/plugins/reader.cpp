@@ -46,16 +46,23 @@ ReUse split_use = {
     IMPL_POS,  // calling it
 };
 
-/// New reference: `re.<attr>(pattern, line)`.
+/// New reference: the global `re`, resolved for `use`.
 PyObject *
-call_re(ReUse &use, PyObject *attr, PyObject *pattern, PyObject *line,
-        int *pos) noexcept
+resolve_re(ReUse &use, int *pos) noexcept
 {
     PyObject *re = support::get_global(use.memo, str_re);
     if (re == NULL) {
         *pos = use.resolve;
-        return NULL;
     }
+    return re;
+}
+
+/// New reference: `re.<attr>(pattern, line)`, with `re` (stolen) resolved
+/// for `use`.
+PyObject *
+call_re(ReUse &use, PyObject *re, PyObject *attr, PyObject *pattern,
+        PyObject *line, int *pos) noexcept
+{
     PyObject *func = support::get_attr(re, attr);
     Py_DECREF(re);
     if (func == NULL) {
@@ -135,19 +142,24 @@ normalise(PyObject *raw, int *pos) noexcept
 }
 
 /// 1 when the normalised `line` holds a setting, 0 when it is a comment or
-/// blank line, -1 on failure. When `direct`, the comment test is computed:
-/// "^#" finds a match exactly when the line begins with '#'.
+/// blank line, -1 on failure. While the shortcut holds, the comment test is
+/// computed: "^#" finds a match exactly when the line begins with '#'.
 int
-is_setting(PyObject *line, bool direct, Failure &f) noexcept
+is_setting(PyObject *line, Failure &f) noexcept
 {
     f.line = 25;
+    PyObject *re = resolve_re(search_use, &f.pos);
+    if (re == NULL) {
+        return -1;
+    }
     int comment;
-    if (direct) {
+    if (PyUnicode_CheckExact(line) && re_shortcut_holds(re)) {
+        Py_DECREF(re);
         comment = PyUnicode_GET_LENGTH(line) > 0
                   && PyUnicode_READ_CHAR(line, 0) == '#';
     }
     else {
-        PyObject *match = call_re(search_use, str_search,
+        PyObject *match = call_re(search_use, re, str_search,
                                   str_comment_pattern, line, &f.pos);
         if (match == NULL) {
             return -1;
@@ -253,14 +265,17 @@ next_line(Walk &w) noexcept
 int
 store_setting(PyObject *target, Walk &w, Failure &f) noexcept
 {
-    bool direct = PyUnicode_CheckExact(w.line)
-                  && re_shortcut_holds(search_use.memo, split_use.memo);
-    int setting = is_setting(w.line, direct, f);
+    int setting = is_setting(w.line, f);
     if (setting <= 0) {
         return setting;
     }
     f.line = 29;
-    if (direct) {
+    PyObject *re = resolve_re(split_use, &f.pos);
+    if (re == NULL) {
+        return -1;
+    }
+    if (PyUnicode_CheckExact(w.line) && re_shortcut_holds(re)) {
+        Py_DECREF(re);
         PyObject *key, *value;
         int split = split_directly(w.line, &key, &value);
         if (split == -2) {
@@ -277,7 +292,7 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
         w.value = value;
     }
     else {
-        w.pieces = call_re(split_use, str_split, str_eq, w.line, &f.pos);
+        w.pieces = call_re(split_use, re, str_split, str_eq, w.line, &f.pos);
         if (w.pieces == NULL) {
             return -1;
         }
@@ -529,7 +544,7 @@ const int read_param_points[] = {
 
 }  // namespace
 
-void
+int
 capture_reader_shortcuts() noexcept
 {
     PyObject *strip = _PyType_Lookup(&PyUnicode_Type, str_strip);
@@ -539,7 +554,7 @@ capture_reader_shortcuts() noexcept
             strip_function = (_PyCFunctionFast)(void (*)(void))def->ml_meth;
         }
     }
-    capture_re();
+    return capture_re();
 }
 
 support::MethodRecord method_read_param =

@@ -6,9 +6,9 @@ namespace fernlake {
 
 /// Captures, once `re` is imported, the functions whose work the reader
 /// does directly while they are unchanged: str.strip and the captures of
-/// capture_re(). Never fails: what cannot be captured leaves its shortcut
-/// off.
-void capture_reader_shortcuts() noexcept;
+/// capture_re(). What is not as the shortcuts need it leaves them off.
+/// 0, or -1 with an exception set when capturing failed.
+int capture_reader_shortcuts() noexcept;
 
 }  // namespace fernlake
 
