@@ -4,6 +4,7 @@ import gc
 import pytest
 
 from conftest import Parameter as P, module_frames, qualified
+from model import ModelParameter, outcome
 
 LINES = {"__init__": 8, "__getitem__": 12, "__setitem__": 17, "read_param": 20}
 
@@ -100,3 +101,32 @@ def test_keyword_values_outlive_their_dictionary(write_param):
     P.__setitem__(**{"self": p, "key": Key("x"), "value": ["v"]})
     assert [(k, type(k), v) for k, v in vars(p).items() if k != "path"] == [
         ("x", Key, ["v"])]
+
+
+class Incomparable(str):
+    """A keyword name whose comparison with any text raises."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise ArithmeticError("no comparison")
+
+
+@pytest.mark.parametrize("call, method", [
+    (lambda cls, p, f: cls(**{Incomparable("path"): f}), I),
+    (lambda cls, p, f: cls.__getitem__(p, **{Incomparable("key"): "a"}), G),
+    (lambda cls, p, f: cls.__setitem__(p, "k", **{Incomparable("value"): 1}),
+     S),
+    (lambda cls, p, f: cls.read_param(p, **{Incomparable("path"): f}), R),
+], ids=[I, G, S, R])
+def test_keyword_whose_comparison_raises(write_param, call, method):
+    """The comparison's error is what the call raises, as from a function
+    written in Python, with the method's entry."""
+    p, f = P(write_param("a=1\n")), write_param("b=2\n")
+    before = dict(vars(p))
+    plain = outcome(lambda: call(ModelParameter, p, f))
+    assert plain == (ArithmeticError, ("no comparison",))
+    with pytest.raises(Exception) as info:
+        call(P, p, f)
+    assert (info.type, info.value.args) == plain
+    assert module_frames(info.tb) == [(LINES[method], qualified(method))]
+    assert vars(p) == before

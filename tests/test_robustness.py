@@ -1,8 +1,12 @@
 """Garbage collection, threads and hostile files: each case ends in a
 correct read or a clear exception, and what was read before stays."""
+import ctypes
 import gc
+import json
 import os
+import re
 import sys
+import threading
 import time
 import weakref
 from concurrent.futures import ThreadPoolExecutor
@@ -41,6 +45,30 @@ def test_function_object_is_traversed():
     assert ref() is None
 
 
+def test_class_is_freed_once_unbound(run_python):
+    """Once the module's `Parameter` is deleted and nothing else refers to
+    it, the collector frees the class and its methods; a method kept aside
+    still works on instances of another class."""
+    out = run_python("""
+        import gc, json, os, weakref
+        from fernlake_data.plugins import param
+        freed = []
+        cls = param.Parameter
+        kept = cls.__getitem__, cls.__setitem__
+        refs = [weakref.ref(cls, lambda r: freed.append("class")),
+                weakref.ref(cls.read_param,
+                            lambda r: freed.append("read_param"))]
+        cls(os.devnull)["k"] = 1
+        del cls, param.Parameter
+        gc.collect()
+        other = type("Other", (), dict(zip(("__getitem__", "__setitem__"),
+                                           kept)))()
+        other["k"] = "v"
+        print(json.dumps([sorted(freed), other["k"]]))
+    """)
+    assert json.loads(out.stdout) == [["class", "read_param"], "v"]
+
+
 def test_threads_construct_read_and_fail(write_param):
     good, bad = write_param("a=1\nb=2\n"), write_param("c=3\nno equals\n")
     shared, end = Parameter(good), time.monotonic() + 1.5
@@ -64,6 +92,85 @@ def test_threads_construct_read_and_fail(write_param):
     finally:
         sys.setswitchinterval(interval)
     assert all(shared[n] == n for n in range(6))
+
+
+@pytest.fixture(scope="module")
+def long_file(tmp_path_factory):
+    """A file of 400,000 settings, which takes the reader a while."""
+    path = tmp_path_factory.mktemp("long") / "long.param"
+    path.write_text("".join(f"k{i}=v\n" for i in range(400_000)))
+    return str(path)
+
+
+# The daemon thread loops in a method of the module; the main thread leaves
+# once the thread is surely inside: a while after the loop began and, for a
+# read into `p` or `s`, once that holds more than a thousand settings.
+DAEMON_AT_EXIT = """
+import os, threading, time
+from fernlake_data.plugins.param import Parameter
+
+class S(Parameter):
+    def __setitem__(self, k, v):
+        super().__setitem__(k, v)
+
+p, s, inside = Parameter.__new__(Parameter), S.__new__(S), threading.Event()
+
+def loop():
+    inside.set()
+    while True:
+        {call}
+
+threading.Thread(target=loop, daemon=True).start()
+inside.wait()
+time.sleep(0.05)
+while not ({inside}):
+    time.sleep(0.001)
+"""
+
+
+@pytest.mark.parametrize("call, inside", [
+    ("p.read_param({path!r})", "len(vars(p)) > 1000"),
+    ("Parameter(os.devnull)", "True"),
+    ("s.read_param({path!r})", "len(vars(s)) > 1000")],
+    ids=["long_read", "construction", "python_setitem"])
+def test_exit_with_a_daemon_thread_inside_the_module(run_python, long_file,
+                                                     call, inside):
+    """The process exits with status 0 while a daemon thread is in a method
+    of the module, as with the same methods written in Python."""
+    code = DAEMON_AT_EXIT.format(call=call.format(path=long_file),
+                                 inside=inside)
+    proc = run_python(code, check=False)
+    assert (proc.returncode, proc.stderr) == (0, "")
+
+
+class Stop(Exception):
+    """Sent to the reading thread."""
+
+
+@pytest.mark.parametrize("general", [False, True],
+                         ids=["shortcut", "general"])
+def test_exception_sent_to_a_reading_thread_interrupts_the_read(
+        long_file, monkeypatch, general):
+    """An exception sent to a thread while it reads a long file stops the
+    read soon, with or without the shortcuts, long before its end."""
+    if general:
+        search = re.search
+        monkeypatch.setattr(re, "search", lambda *a: search(*a))
+    p, raised = Parameter.__new__(Parameter), []
+
+    def read():
+        try:
+            p.read_param(long_file)
+        except Stop:
+            raised.append(Stop)
+    thread = threading.Thread(target=read)
+    thread.start()
+    while len(vars(p)) <= 1000 and thread.is_alive():
+        time.sleep(0.0001)
+    ctypes.pythonapi.PyThreadState_SetAsyncExc(
+        ctypes.c_ulong(thread.ident), ctypes.py_object(Stop))
+    thread.join()
+    assert raised == [Stop] and len(vars(p)) < 100_000
 
 
 def test_fifty_megabytes(tmp_path):

@@ -4,6 +4,7 @@ entries; each replacement that trips a guard is what then runs; and once
 the original is back, the results are right again."""
 import builtins
 import importlib
+import json
 import os
 import re
 import signal
@@ -13,6 +14,7 @@ import types
 import pytest
 
 from conftest import Parameter, module_frames, param, qualified
+from model import ModelParameter
 
 READ = qualified("read_param")
 
@@ -418,3 +420,144 @@ def test_dictionary_replaced_during_the_membership_test(write_param):
             results.append(("KeyError", e.args,
                             module_frames(e.__traceback__)))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("name", ["isinstance", "type"])
+def test_builtin_shadowed_in_re_is_called_as_in_plain_python(
+        write_param, monkeypatch, name):
+    """A name of re's own namespace that shadows a builtin is what re's
+    functions call, for each line as often as in plain Python."""
+    path, seen = write_param("# c\nk=v\nq=r\n"), []
+    real = getattr(builtins, name)
+
+    def shadow(*args):
+        seen.append(args)
+        return real(*args)
+    ModelParameter(path)  # both patterns compiled and cached
+    monkeypatch.setattr(re, name, shadow, raising=False)
+    calls = []
+    for cls in (ModelParameter, Parameter):
+        seen.clear()
+        assert vars(cls(path)) == {"path": path, "k": "v", "q": "r"}
+        calls.append(list(seen))
+    assert calls[0] and calls[1] == calls[0]
+
+
+def compiled_in_disguise(text, code_of):
+    """A compiled pattern that shows `text`, with the flags re gives it, but
+    runs the compiled code of the pattern `code_of`."""
+    import _sre
+    compiler = getattr(re, "_compiler", None) or sys.modules["sre_compile"]
+    parser = getattr(re, "_parser", None) or sys.modules["sre_parse"]
+    parsed = parser.parse(code_of, 0)
+    groups = parsed.state.groups
+    return _sre.compile(text, re.compile(text).flags,
+                        compiler._code(parsed, 0), groups - 1, {},
+                        (None,) * groups)
+
+
+def test_cached_pattern_runs_its_own_code(write_param, monkeypatch):
+    """A cached "^#" whose compiled code matches every line makes "k=v" a
+    comment, and nothing is stored, as in plain Python."""
+    path, key = write_param("k=v\n"), (str, "^#", 0)
+    disguised = compiled_in_disguise("^#", "")
+    assert (disguised.pattern, disguised.flags) == ("^#", re.UNICODE)
+    for cache in ("_cache", "_cache2"):  # both where re keeps two
+        if isinstance(getattr(re, cache, None), dict):
+            monkeypatch.setitem(getattr(re, cache), key, disguised)
+    plain = vars(ModelParameter(path))
+    if plain != {"path": path}:
+        pytest.skip("re of this version takes no compiled pattern from a "
+                    "cache entry")
+    assert vars(Parameter(path)) == plain
+
+
+def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
+    """When comparing a key of the module's namespace with 're' raises, that
+    read fails with the comparison's error where `re` is resolved; the next
+    read resolves `re` again and stores the settings."""
+    path = write_param("a=1\n")
+    out = run_python(f"""
+        path = {path!r}
+        import json, traceback
+        from fernlake_data.plugins import param
+
+        class SameHash:
+            armed = False
+            def __hash__(self):
+                return hash("re")
+            def __eq__(self, other):
+                if SameHash.armed:
+                    SameHash.armed = False
+                    raise ArithmeticError("compared once")
+                return False
+        ns, key = vars(param), SameHash()
+        param.Parameter(path)
+        # Entered before 're', so that a lookup of 're' compares with it.
+        re_module = ns.pop("re")
+        ns[key] = None
+        ns["re"] = re_module
+        SameHash.armed = True
+        result = []
+        for _ in range(2):
+            try:
+                result.append(vars(param.Parameter(path)))
+            except Exception as e:
+                result.append([type(e).__name__, str(e), [
+                    [f.lineno, f.name] for f in traceback.extract_tb(
+                        e.__traceback__) if f.filename.endswith("param")]])
+        del ns[key]
+        result.append(vars(param.Parameter(path)))
+        print(json.dumps(result))
+    """)
+    result = json.loads(out.stdout)
+    stored = {"path": path, "a": "1"}
+    assert result == [
+        ["ArithmeticError", "compared once",
+         [[10, qualified("__init__")], [21, READ], [25, READ]]],
+        stored, stored]
+
+
+# A native function of the argument-array convention (METH_FASTCALL) that
+# returns NULL without setting an exception: `silent`.
+SILENT_NATIVE = """
+import ctypes
+class MethodDef(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p),
+                ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+silent_meth = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p,
+                                ctypes.c_void_p, ctypes.c_ssize_t)(
+    lambda self, args, nargs: None)
+silent_def = MethodDef(b"silent", ctypes.cast(silent_meth, ctypes.c_void_p),
+                       0x80, None)
+new = ctypes.pythonapi.PyCFunction_NewEx
+new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
+silent = new(ctypes.addressof(silent_def), None, None)
+"""
+
+
+def test_native_search_returning_null_without_error(run_python,
+                                                    write_param):
+    """A re.search that returns NULL without setting an error fails the
+    read with the interpreter's SystemError, as in plain Python."""
+    path = write_param("a=1\n")
+    out = run_python(SILENT_NATIVE + f"path = {path!r}\n" + """
+import json, re, traceback
+from fernlake_data.plugins.param import Parameter
+from model import ModelParameter
+re.search = silent
+result = []
+for cls in (ModelParameter, Parameter):
+    try:
+        cls(path)
+    except Exception as e:
+        result.append([type(e).__name__, str(e), [
+            [f.lineno, f.name] for f in traceback.extract_tb(e.__traceback__)
+            if f.filename.endswith("param")]])
+print(json.dumps(result))
+""", cwd=os.path.dirname(os.path.abspath(__file__)))
+    plain, native = json.loads(out.stdout)
+    assert plain[0] == "SystemError" and plain[1].startswith(
+        "<built-in function silent> returned NULL without setting an ")
+    assert native == [*plain[:2],
+                      [[10, qualified("__init__")], [21, READ], [25, READ]]]

@@ -1,3 +1,4 @@
+import json
 import re
 import traceback
 import types
@@ -119,3 +120,25 @@ def test_each_use_of_re_has_failure_points_of_its_own(switch, write_param,
         monkeypatch.setattr(param, "re", fake)
         lines.append(frames(lambda: Parameter(path))[-1][0])
     assert lines == [25, 29]
+
+
+def test_entries_kept_without_builtins_in_the_namespace(run_python,
+                                                        write_param):
+    """With `__builtins__` gone from the module's namespace, a failure
+    still carries the module's entries."""
+    path = write_param("a=1\n")
+    out = run_python(f"""
+        import json, traceback
+        from fernlake_data.plugins import param
+        p, ns = param.Parameter({path!r}), vars(param)
+        kept = ns.pop("__builtins__")
+        try:
+            p["missing"]
+        except KeyError as e:
+            print(json.dumps([[f.lineno, f.name] for f in
+                              traceback.extract_tb(e.__traceback__)
+                              if f.filename == {SOURCE_FILE!r}]))
+        finally:
+            ns["__builtins__"] = kept
+    """)
+    assert json.loads(out.stdout) == [[14, G]]
