@@ -1,5 +1,6 @@
 #include "lookup.hpp"
 
+#include "interpreter.hpp"
 #include "process_state.hpp"
 
 namespace fernlake::support {
@@ -24,7 +25,7 @@ lookup_special(PyObject *obj, PyObject *name) noexcept
 PyObject *
 memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
 {
-    std::uint64_t tag = ((PyDictObject *)dict)->ma_version_tag;
+    std::uint64_t tag = dict_stamp(dict);
     if (tag == memo.tag) {
         return memo.value;
     }

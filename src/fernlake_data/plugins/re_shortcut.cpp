@@ -1,6 +1,7 @@
 #include "re_shortcut.hpp"
 
 #include "names.hpp"
+#include "support/interpreter.hpp"
 #include "support/process_state.hpp"
 
 namespace fernlake {
@@ -67,7 +68,7 @@ struct Checked {
 std::uint64_t
 tag_of(PyObject *dict) noexcept
 {
-    return ((PyDictObject *)dict)->ma_version_tag;
+    return support::dict_stamp(dict);
 }
 
 /// Borrowed: `re`'s attribute `name` as its namespace holds it, or null.
@@ -240,9 +241,7 @@ re_shortcut_holds(support::DictMemo &search_memo,
         return false;
     }
     // What no version tag covers is checked at every use.
-    PyThreadState *tstate = PyThreadState_GET();
-    if (tstate->use_tracing || tstate->overflowed
-        || tstate->recursion_depth + call_depth > Py_GetRecursionLimit()
+    if (support::observed() || !support::recursion_headroom(call_depth)
         || Py_TYPE(re.module) != &PyModule_Type || !re.search.unchanged()
         || !re.split.unchanged() || !re.compile.unchanged()) {
         return false;

@@ -13,6 +13,7 @@
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/exception_state.hpp"
+#include "support/interpreter.hpp"
 #include "support/lookup.hpp"
 #include "support/object_ops.hpp"
 
@@ -87,7 +88,7 @@ str_of(PyObject *raw) noexcept
         return support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
     }
     return support::in_call_guard([&]() -> PyObject * {
-        if (PyErr_CheckSignals() < 0 || PyUnicode_READY(raw) < 0) {
+        if (PyErr_CheckSignals() < 0 || support::text_ready(raw) < 0) {
             return NULL;
         }
         Py_INCREF(raw);
@@ -315,7 +316,7 @@ class ThreadTurns {
         budget_ = lines_per_check;
         auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::microseconds(
-                              _PyEval_GetSwitchInterval())) {
+                              support::switch_interval_us())) {
             return;
         }
         Py_BEGIN_ALLOW_THREADS
