@@ -453,6 +453,11 @@ param_exec(PyObject *module) noexcept
 PyModuleDef_Slot param_slots[] = {
     {Py_mod_create, (void *)param_create},
     {Py_mod_exec, (void *)param_exec},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One interpreter per process: an interpreter that checks extensions
+    // refuses the module itself, before it is created.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, NULL},
 };
 
