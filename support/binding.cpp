@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "interpreter.hpp"
+
 namespace fernlake::support {
 
 namespace {
@@ -195,7 +197,7 @@ bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
     Py_ssize_t remaining = PyDict_Size(kwds);
     for (Py_ssize_t i = npos; i < sig.count; i++) {
         PyObject *name = *sig.params[i];
-        values[i] = _PyDict_GetItem_KnownHash(kwds, name,
+        values[i] = dict_get_known_hash(kwds, name,
                                               ((PyASCIIObject *)name)->hash);
         if (values[i] == NULL && PyErr_Occurred()) {
             // A keyword's __eq__ raised: that error is the call's.

@@ -1,5 +1,6 @@
 #include "call.hpp"
 
+#include "interpreter.hpp"
 #include "method_function.hpp"
 
 namespace fernlake::support {
@@ -24,8 +25,11 @@ checked(PyObject *result) noexcept
 PyObject *
 call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
 {
+    // The function's own vectorcall entry, which 3.13 no longer exports,
+    // reached through its type's slot; the result check it adds cannot
+    // fire, since a function returns null only with an error set.
     return in_call_guard(
-        [&] { return _PyFunction_Vectorcall(func, args, (size_t)n, NULL); });
+        [&] { return PyObject_Vectorcall(func, args, (size_t)n, NULL); });
 }
 
 /// True for a native function whose convention is the argument array.
@@ -50,11 +54,11 @@ call_native_vector(PyObject *func, PyObject *const *args,
     PyObject *self = PyCFunction_GET_SELF(func);
     PyObject *result;
     if (PyCFunction_GET_FLAGS(func) & METH_KEYWORDS) {
-        result = ((_PyCFunctionFastWithKeywords)(void (*)(void))meth)(
+        result = ((FastKeywordsFunction)(void (*)(void))meth)(
             self, args, n, NULL);
     }
     else {
-        result = ((_PyCFunctionFast)(void (*)(void))meth)(self, args, n);
+        result = ((FastFunction)(void (*)(void))meth)(self, args, n);
     }
     if (result == NULL && !PyErr_Occurred()) {
         PyErr_Format(PyExc_SystemError,

@@ -1,5 +1,6 @@
 #include "lookup.hpp"
 
+#include "interpreter.hpp"
 #include "process_state.hpp"
 
 namespace fernlake::support {
@@ -8,7 +9,7 @@ PyObject *
 lookup_special(PyObject *obj, PyObject *name) noexcept
 {
     PyTypeObject *type = Py_TYPE(obj);
-    PyObject *found = _PyType_Lookup(type, name);  // borrowed
+    PyObject *found = type_lookup(type, name);  // borrowed
     if (found == NULL) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return NULL;
@@ -24,14 +25,14 @@ lookup_special(PyObject *obj, PyObject *name) noexcept
 PyObject *
 memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
 {
-    std::uint64_t tag = ((PyDictObject *)dict)->ma_version_tag;
+    std::uint64_t tag = dict_stamp(dict);
     if (tag == memo.tag) {
         return memo.value;
     }
     // Names come from the name table, which hashed each of them once.
     Py_hash_t hash = ((PyASCIIObject *)name)->hash;
     assert(hash != -1);
-    PyObject *value = _PyDict_GetItem_KnownHash(dict, name, hash);
+    PyObject *value = dict_get_known_hash(dict, name, hash);
     if (value == NULL && PyErr_Occurred()) {
         // A lookup that raised (a colliding key's __eq__) is an error of
         // this lookup, not an absence: nothing is remembered.

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "interpreter.hpp"
+
 namespace fernlake::support {
 
 PyTypeObject *method_function_type = nullptr;
@@ -528,6 +530,7 @@ PyTypeObject own_type = {
     0,                                           /* tp_version_tag */
     0,                                           /* tp_finalize */
     0,                                           /* tp_vectorcall */
+    FERNLAKE_TYPE_LATER_FIELDS
 };
 
 /// The registry shared by every module built on the same runtime: the

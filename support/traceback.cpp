@@ -1,9 +1,8 @@
 #include "traceback.hpp"
 
-#include <frameobject.h>
-
 #include "code_cache.hpp"
 #include "exception_state.hpp"
+#include "interpreter.hpp"
 #include "lookup.hpp"
 #include "process_state.hpp"
 #include "refs.hpp"
@@ -20,9 +19,9 @@ DictMemo switch_memo;
 PyObject *
 switch_value(Owned &held) noexcept
 {
-    PyObject **dictptr = _PyObject_GetDictPtr(runtime_module);
-    if (dictptr != NULL && *dictptr != NULL) {
-        PyObject *value = memo_lookup(switch_memo, *dictptr, switch_name);
+    PyObject *dict = instance_dict(runtime_module);
+    if (dict != NULL) {
+        PyObject *value = memo_lookup(switch_memo, dict, switch_name);
         if (value == NULL) {
             PyErr_Clear();  // a failed lookup reads as an absent switch
         }
@@ -43,8 +42,8 @@ switch_value(Owned &held) noexcept
 bool
 names_routine(PyObject *code, const Routine &routine) noexcept
 {
-    PyObject *name = ((PyCodeObject *)code)->co_name;
-    return PyUnicode_CompareWithASCIIString(name, routine.name) == 0;
+    return PyUnicode_CompareWithASCIIString(code_name(code), routine.name)
+           == 0;
 }
 
 }  // namespace
@@ -106,7 +105,6 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
 {
     assert(PyErr_Occurred());
     assert(module_namespace != NULL);
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
     if (impl_pos != 0) {
         impl_pos = read_switch(impl_pos);
     }
@@ -114,6 +112,12 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     PyObject *code = code_cache.find(key);
     if (code != NULL && key > 0 && !names_routine(code, routine)) {
         // Another routine failed at this line before: the entry is replaced.
+        Py_CLEAR(code);
+    }
+    if (code != NULL && code_first_line(code) != line) {
+        // The entry's line is its code's first line: a point that fails
+        // at another line than before (a step run for each method) needs
+        // a code object of its own.
         Py_CLEAR(code);
     }
     if (code == NULL) {
@@ -126,21 +130,12 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
         restore_pending(saved);
         code_cache.insert(key, code);
     }
-    // The frame is made with the failure set aside: making it may look
-    // names up in the globals, which would take a pending exception for a
-    // failure of its own.
-    ExceptionTriple saved = take_pending();
-    PyFrameObject *frame =
-        PyFrame_New(tstate, (PyCodeObject *)code, module_namespace, NULL);
+    PyFrameObject *frame = traceback_frame(code, module_namespace);
     Py_DECREF(code);
-    if (frame == NULL) {
-        saved.clear();  // the error of making the frame is what propagates
-        return;
+    if (frame != NULL) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
     }
-    restore_pending(saved);
-    frame->f_lineno = line;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
 }
 
 }  // namespace fernlake::support

@@ -171,7 +171,10 @@ def test_setters_replace_and_release_the_old_value(attr, value, read):
     old = getattr(f, attr)
     references = sys.getrefcount(old)
     delattr(f, attr) if value is DELETE else setattr(f, attr, value)
-    assert sys.getrefcount(old) == references - 1
+    # From 3.12 interned texts (the name, the module) are immortal: their
+    # count stays put, and no release can be seen.
+    immortal = sys.version_info >= (3, 12) and references >= 2 ** 30
+    assert sys.getrefcount(old) == references - (not immortal)
     now = getattr(f, attr)
     if read is FRESH:
         assert now == {} and now is not old and getattr(f, attr) is now

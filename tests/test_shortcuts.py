@@ -168,20 +168,48 @@ def k_is_the_comment(pattern, flags):
         "^k" if pattern == "^#" else pattern, flags)
 
 
+def k_is_the_comment_311(pattern, flags):
+    return _compiler.compile(  # noqa: F821 - run with re's globals
+        "^k" if pattern == "^#" else pattern, flags)
+
+
+# What re's functions reach differs by version: from 3.11 re is a package
+# whose compiler is re._compiler (sre_compile before); from 3.12 _compile
+# looks a pattern up in _cache2 before _cache; from 3.13 split's maxsplit
+# and flags are keyword-only, with their defaults in __kwdefaults__.
+COMPILER_311 = sys.version_info >= (3, 11)
+FIRST_CACHE = "_cache2" if sys.version_info >= (3, 12) else "_cache"
+
+
+def split_once(m):
+    if sys.version_info >= (3, 13):
+        m.setattr(re.split, "__kwdefaults__", {"maxsplit": 1, "flags": 0})
+    else:
+        m.setattr(re.split, "__defaults__", (1, 0))
+
+
+def empty_caches(m):
+    m.setattr(re, "_cache", {})
+    if FIRST_CACHE != "_cache":
+        m.setattr(re, FIRST_CACHE, {})
+
+
 @pytest.mark.parametrize("change, text, stored", [
     # What the functions of re run is changed in place.
-    (lambda m: m.setattr(re.split, "__defaults__", (1, 0)), "k=v\nq=r=s\n",
+    (split_once, "k=v\nq=r=s\n",
      {"k": "v", "q": "r=s"}),
     (lambda m: m.setattr(re.search, "__code__",
                          nothing_is_a_comment.__code__), "# c=v\nk=v\n",
      {"# c": "v", "k": "v"}),
-    (lambda m: m.setattr(re._compile, "__code__", k_is_the_comment.__code__),
+    (lambda m: m.setattr(re._compile, "__code__", (
+        k_is_the_comment_311 if COMPILER_311 else k_is_the_comment).__code__),
      "k=v\nx=y\n", {"x": "y"}),
-    (lambda m: m.setitem(re._cache, (str, "^#", 0), re.compile("^k")),
+    (lambda m: m.setitem(getattr(re, FIRST_CACHE), (str, "^#", 0),
+                         re.compile("^k")),
      "k=v\nx=y\n", {"x": "y"}),
     # Names of re's namespace rebound, or its cache emptied: the general
     # path compiles anew and puts the patterns into the cache it finds.
-    (lambda m: m.setattr(re, "_cache", {}), TEXT, STORED),
+    (empty_caches, TEXT, STORED),
     (lambda m: re.purge(), TEXT, STORED),
     (lambda m: m.setattr(re, "RegexFlag", Recorded("Flag", (), {})), TEXT,
      STORED),
@@ -300,7 +328,12 @@ def test_deep_recursion_in_a_read(run_python):
         print(plain == general,
               sorted({f[0] for o in plain if o for f in o[2]}))
     """, cwd=os.path.dirname(os.path.abspath(__file__)))
-    assert out.stdout.split("\n")[0] == "True [10, 21, 25]"
+    # From 3.12 the limit counts frames of interpreted code alone (native
+    # calls have a limit of their own): the uses of re nest no deeper in
+    # such frames than the two functions that open() runs, so the limit is
+    # always met there first.
+    lines = "[10, 21]" if sys.version_info >= (3, 12) else "[10, 21, 25]"
+    assert out.stdout.split("\n")[0] == "True " + lines
 
 
 def test_lines_that_are_no_plain_str(run_python):

@@ -10,6 +10,7 @@
 #include "parameter.hpp"
 #include "reader.hpp"
 #include "source_positions.hpp"
+#include "support/interpreter.hpp"
 #include "support/method_function.hpp"
 #include "support/process_state.hpp"
 
@@ -50,7 +51,7 @@ copy_spec_attr(PyObject *spec, PyObject *dict, const char *from,
 int
 check_interpreter() noexcept
 {
-    PY_INT64_T current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (recorded_interpreter == -1) {
         recorded_interpreter = current;
         if (current == -1) {
@@ -184,12 +185,11 @@ import_as(PyObject *name, PyObject *alias) noexcept
 }
 
 /// Stores `value` (stolen) in the class namespace `ns`, a plain dictionary,
-/// under `name`, with the hash the name table computed.
+/// under `name`, whose hash the name table computed and the name keeps.
 int
 set_in_class_namespace(PyObject *ns, PyObject *name, PyObject *value) noexcept
 {
-    int result = _PyDict_SetItem_KnownHash(ns, name, value,
-                                           ((PyASCIIObject *)name)->hash);
+    int result = PyDict_SetItem(ns, name, value);
     Py_DECREF(value);
     return result;
 }
@@ -293,6 +293,7 @@ import_os_sys_re(Execution &) noexcept
 int
 capture_shortcuts(Execution &) noexcept
 {
+    support::capture_interpreter_functions();
     return capture_reader_shortcuts() < 0 ? IMPL_POS : 0;
 }
 
@@ -454,6 +455,11 @@ param_exec(PyObject *module) noexcept
 PyModuleDef_Slot param_slots[] = {
     {Py_mod_create, (void *)param_create},
     {Py_mod_exec, (void *)param_exec},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One interpreter per process: an interpreter that checks extensions
+    // refuses the module itself, before it is created.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, NULL},
 };
 

@@ -1,6 +1,7 @@
 #include "names.hpp"
 
 #include "method_records.hpp"
+#include "support/interpreter.hpp"
 #include "support/lookup.hpp"
 #include "support/process_state.hpp"
 
@@ -93,11 +94,8 @@ make_code(const support::MethodRecord &m) noexcept
         Py_INCREF(name);
         PyTuple_SET_ITEM(varnames, i, name);
     }
-    PyObject *code = (PyObject *)PyCode_New(
-        (int)sig.count, 0, (int)PyTuple_GET_SIZE(varnames), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes, empty_tuple, empty_tuple,
-        varnames, empty_tuple, empty_tuple, str_source_file, *m.name, m.line,
-        empty_bytes);
+    PyObject *code = support::new_method_code(
+        (int)sig.count, varnames, str_source_file, *m.name, m.line);
     Py_DECREF(varnames);
     return code;
 }

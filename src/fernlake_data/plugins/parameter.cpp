@@ -10,6 +10,7 @@
 #include "parameter.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
+#include "support/interpreter.hpp"
 #include "support/lookup.hpp"
 #include "support/method_function.hpp"
 #include "support/object_ops.hpp"
@@ -52,7 +53,7 @@ is_own_read_param(PyObject *found) noexcept
 PyObject *
 instance_dict(PyObject *self) noexcept
 {
-    return *(PyObject **)((char *)self + parameter_class->tp_dictoffset);
+    return support::instance_dict(self);
 }
 
 /// True when attribute lookup on `self` is what the class was made with:
@@ -98,7 +99,7 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
     *attr = NULL;
     if (!looked_up_plainly(self)
         || !is_own_read_param(
-            _PyType_Lookup(parameter_class, str_read_param))) {
+            support::type_lookup(parameter_class, str_read_param))) {
         return 0;
     }
     PyObject *dict = instance_dict(self);
@@ -348,7 +349,6 @@ int
 adopt_class(PyObject *cls) noexcept
 {
     PyTypeObject *type = (PyTypeObject *)cls;
-    assert(type->tp_dictoffset > 0);  // instance_dict() reads it directly
     PyObject *callback = PyCFunction_New(&forget_class_def, NULL);
     if (callback == NULL) {
         return -1;

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "names.hpp"
+#include "support/interpreter.hpp"
 #include "support/process_state.hpp"
 
 namespace fernlake {
@@ -110,7 +111,7 @@ struct Checked {
 std::uint64_t
 tag_of(PyObject *dict) noexcept
 {
-    return dict == NULL ? 0 : ((PyDictObject *)dict)->ma_version_tag;
+    return dict == NULL ? 0 : support::dict_stamp(dict);
 }
 
 /// Borrowed: the value of `name` in `dict`, or null; never an error.
@@ -142,10 +143,7 @@ hold(PyObject *value) noexcept
 unsigned int
 flag_meta_tag() noexcept
 {
-    PyTypeObject *meta = Py_TYPE(captured.flag_class);
-    return PyType_HasFeature(meta, Py_TPFLAGS_VALID_VERSION_TAG)
-               ? meta->tp_version_tag
-               : 0;
+    return support::valid_type_version(Py_TYPE(captured.flag_class));
 }
 
 /// True when the instance check of re's flags is the one of `type`.
@@ -154,9 +152,9 @@ plain_instance_check() noexcept
 {
     // The lookup also gives the class a version tag when it has none.
     PyObject *check =
-        _PyType_Lookup(Py_TYPE(captured.flag_class), str___instancecheck__);
+        support::type_lookup(Py_TYPE(captured.flag_class), str___instancecheck__);
     return check != NULL
-           && check == _PyType_Lookup(&PyType_Type, str___instancecheck__);
+           && check == support::type_lookup(&PyType_Type, str___instancecheck__);
 }
 
 /// True when each global name of re's functions resolves to what it did
@@ -274,7 +272,7 @@ check_in_full() noexcept
 bool
 add_names(PyObject *names, const Function &f) noexcept
 {
-    PyObject *co_names = ((PyCodeObject *)f.code)->co_names;
+    PyObject *co_names = support::code_names(f.code);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co_names); i++) {
         if (PySet_Add(names, PyTuple_GET_ITEM(co_names, i)) < 0) {
             return false;
@@ -444,9 +442,8 @@ re_shortcut_holds(PyObject *re) noexcept
     // What no version tag covers is checked at every use: among it an
     // asynchronous exception sent to this thread, which the calls would
     // raise as their first instruction runs.
-    PyThreadState *tstate = PyThreadState_GET();
-    if (tstate->use_tracing || tstate->overflowed || tstate->async_exc
-        || tstate->recursion_depth + call_depth > Py_GetRecursionLimit()
+    if (support::observed() || !support::recursion_headroom(call_depth)
+        || support::async_exception_pending()
         || Py_TYPE(re) != &PyModule_Type || !captured.search.unchanged()
         || !captured.split.unchanged() || !captured.compile.unchanged()) {
         return false;

@@ -13,6 +13,7 @@
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/exception_state.hpp"
+#include "support/interpreter.hpp"
 #include "support/lookup.hpp"
 #include "support/object_ops.hpp"
 
@@ -83,7 +84,7 @@ constexpr int strip_call_pos = IMPL_POS;
 constexpr int unpack_pos = IMPL_POS;
 
 // The C function of str.strip, captured at import, or null.
-_PyCFunctionFast strip_function = nullptr;
+support::FastFunction strip_function = nullptr;
 
 /// New reference: `str(raw)`. For an exact str that is `raw` itself, after
 /// the recursion guard of the call and the signal check that str() makes.
@@ -94,7 +95,7 @@ str_of(PyObject *raw) noexcept
         return support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
     }
     return support::in_call_guard([&]() -> PyObject * {
-        if (PyErr_CheckSignals() < 0 || PyUnicode_READY(raw) < 0) {
+        if (PyErr_CheckSignals() < 0 || support::text_ready(raw) < 0) {
             return NULL;
         }
         Py_INCREF(raw);
@@ -330,7 +331,7 @@ class ThreadTurns {
         budget_ = lines_per_check;
         auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::microseconds(
-                              _PyEval_GetSwitchInterval())) {
+                              support::switch_interval_us())) {
             return;
         }
         Py_BEGIN_ALLOW_THREADS
@@ -547,11 +548,11 @@ const int read_param_points[] = {
 int
 capture_reader_shortcuts() noexcept
 {
-    PyObject *strip = _PyType_Lookup(&PyUnicode_Type, str_strip);
+    PyObject *strip = support::type_lookup(&PyUnicode_Type, str_strip);
     if (strip != NULL && Py_TYPE(strip) == &PyMethodDescr_Type) {
         PyMethodDef *def = ((PyMethodDescrObject *)strip)->d_method;
         if (def->ml_flags == METH_FASTCALL) {
-            strip_function = (_PyCFunctionFast)(void (*)(void))def->ml_meth;
+            strip_function = (support::FastFunction)(void (*)(void))def->ml_meth;
         }
     }
     return capture_re();
