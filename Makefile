@@ -30,7 +30,7 @@ ifneq ($(ALL_GOALS),)
 $(ALL_GOALS):
 	@set -e; for v in $(SUPPORTED); do \
 	    echo "==> make $@ PYTHON=$$v"; \
-	    $(MAKE) $@ PYTHON=$$v; \
+	    $(MAKE) --no-print-directory $@ PYTHON=$$v; \
 	done
 endif
 
