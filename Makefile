@@ -1,24 +1,85 @@
 # Set-up and checks. `make demo` and `make test` start from a fresh clone:
-# each creates .venv with Python 3.9 (PYTHON=... to choose one), installs the
-# pinned dependencies and builds the extension.
+# each creates an environment for the chosen Python, installs the pinned
+# dependencies and builds the extension.
+#
+# PYTHON=... chooses the interpreter: a version (3.12), found as python3.12
+# on PATH or else in pyenv, or a path or command; 3.9 by default. Each
+# version has its own environment in .venv/VERSION and its own build
+# directories under build/, so that several live side by side. PYTHON=all
+# runs the goals for every supported version in turn (`make wheels` is
+# `make wheel PYTHON=all`).
 SHELL := /bin/bash
-VENV := .venv
+PYTHON ?= 3.9
+SUPPORTED := $(shell scripts/find-python --supported)
+
+.PHONY: venv demo test install native-test asan fuzz valgrind bench wheel \
+	wheels clean
+.DEFAULT_GOAL := venv
+
+wheels:
+	$(MAKE) wheel PYTHON=all
+
+clean:
+	rm -rf build dist .venv
+
+ifeq ($(PYTHON),all)
+
+# Each goal for each version, oldest first; the first failure stops.
+ALL_GOALS := $(filter-out clean wheels,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
+ifneq ($(ALL_GOALS),)
+$(ALL_GOALS):
+	@set -e; for v in $(SUPPORTED); do \
+	    echo "==> make $@ PYTHON=$$v"; \
+	    $(MAKE) --no-print-directory $@ PYTHON=$$v; \
+	done
+endif
+
+else ifneq ($(filter-out clean wheels,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
+
+# The interpreter, its X.Y version and the places that belong to it.
+PYTHON_EXE := $(shell scripts/find-python '$(PYTHON)')
+ifeq ($(PYTHON_EXE),)
+$(error no usable interpreter for PYTHON=$(PYTHON))
+endif
+PYVER := $(shell '$(PYTHON_EXE)' -c \
+	'import sys; print("%d.%d" % sys.version_info[:2])')
+# cp39, cp312: the python and ABI tag of this version's wheels.
+PYTAG := cp$(subst .,,$(PYVER))
+VENV := .venv/$(PYVER)
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps
+BUILD := build/$(PYVER)
 PYTHONHOME_OF_VENV = $$($(PY) -c 'import sys; print(sys.base_prefix)')
 
-.PHONY: demo test install native-test asan fuzz valgrind bench clean
+# An environment stays with the interpreter that made it: another one of
+# the same version needs it made anew.
+MADE_WITH := $(shell cat $(VENV)/.interpreter 2>/dev/null)
+ifneq ($(MADE_WITH),)
+ifneq ($(MADE_WITH),$(PYTHON_EXE))
+$(error $(VENV) was made with $(MADE_WITH), not $(PYTHON_EXE): \
+	remove it (rm -rf $(VENV)) to make it anew)
+endif
+endif
+
+# Every pinned package installs from a wheel: a missing wheel fails at once
+# rather than starting a long source build.
+PIP_INSTALL := $(PY) -m pip install -q --only-binary=:all:
+
+venv: $(DEPS)
 
 $(PY):
-	py=$$(scripts/find-python39) && "$$py" -m venv $(VENV)
+	rm -rf $(VENV)
+	"$(PYTHON_EXE)" -m venv $(VENV)
+	echo "$(PYTHON_EXE)" > $(VENV)/.interpreter
 
 $(DEPS): requirements.txt | $(PY)
-	$(PY) -m pip install -q --upgrade pip==26.0.1
-	$(PY) -m pip install -q -r requirements.txt
+	$(PIP_INSTALL) --upgrade pip==26.0.1
+	$(PIP_INSTALL) -r requirements.txt
 	touch $@
 
 # The build that the tests use keeps its asserts; `pip install .` and the
-# wheel make release builds without them.
+# wheel make release builds without them. scikit-build-core builds it in
+# build/<wheel tag>, which differs between versions.
 install: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	    -C cmake.define.FERNLAKE_ASSERTS=ON .
@@ -31,34 +92,34 @@ test: install native-test
 
 # The support layer's own tests, in a program that embeds the interpreter.
 native-test: $(DEPS)
-	$(VENV)/bin/cmake -S . -B build/native -G Ninja \
+	$(VENV)/bin/cmake -S . -B $(BUILD)/native -G Ninja \
 	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	    -DFERNLAKE_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	$(VENV)/bin/cmake --build build/native --target native_tests
-	PYTHONHOME=$(PYTHONHOME_OF_VENV) build/native/native_tests
+	$(VENV)/bin/cmake --build $(BUILD)/native --target native_tests
+	PYTHONHOME=$(PYTHONHOME_OF_VENV) $(BUILD)/native/native_tests
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, installed beside the normal one.
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(CURDIR)/build/asan-site
+	PYTHONPATH=$(CURDIR)/$(BUILD)/asan-site
 
 asan: $(DEPS)
-	rm -rf build/asan-site
+	rm -rf $(BUILD)/asan-site
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
-	    --target build/asan-site -C build-dir=build/asan \
+	    --target $(BUILD)/asan-site -C build-dir=$(BUILD)/asan \
 	    -C cmake.define.FERNLAKE_SANITIZE=ON .
 	$(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
-	$(VENV)/bin/cmake -S . -B build/native-asan -G Ninja \
+	$(VENV)/bin/cmake -S . -B $(BUILD)/native-asan -G Ninja \
 	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	    -DFERNLAKE_NATIVE_TESTS=ON -DFERNLAKE_SANITIZE=ON \
 	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	$(VENV)/bin/cmake --build build/native-asan --target native_tests
+	$(VENV)/bin/cmake --build $(BUILD)/native-asan --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) PYTHONMALLOC=malloc \
-	    ASAN_OPTIONS=detect_leaks=0 build/native-asan/native_tests
+	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/native-asan/native_tests
 
 # The generated-file comparison with the reference model, run long.
 fuzz: install
@@ -73,30 +134,34 @@ valgrind: install
 # Speed and memory against a pure-Python equivalent, in one process; the
 # results also go to docs/ as a markdown table and a chart.
 bench: install
-	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PIP_INSTALL) -r requirements-bench.txt
 	$(PY) bench/run.py --markdown docs/bench.md --chart docs/bench.png
 
-# A stripped wheel in dist/, repaired to a manylinux tag and checked for its
-# contents, then installed into a fresh environment outside the source tree,
-# which reads the sample file and type-checks the typed example.
-.PHONY: wheel
+# A stripped wheel for this version, repaired to a manylinux tag and
+# checked for its contents, then installed into a fresh environment outside
+# the source tree, which reads the sample file and type-checks the typed
+# example; once all that passes, it replaces this version's wheel in dist/.
+# The release build has a build directory of its own, so that no setting of
+# the one that `make install` configures with asserts carries over.
 WHEEL_DEPS := $(VENV)/.wheel-deps
 
 $(WHEEL_DEPS): requirements-wheel.txt | $(DEPS)
-	$(PY) -m pip install -q -r requirements-wheel.txt
+	$(PIP_INSTALL) -r requirements-wheel.txt
 	touch $@
 
 wheel: $(WHEEL_DEPS)
-	rm -rf build/wheel dist
+	rm -rf $(BUILD)/wheel $(BUILD)/wheelhouse
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps \
-	    -C install.strip=true -w build/wheel .
+	    -C build-dir=$(BUILD)/release -C install.strip=true \
+	    -w $(BUILD)/wheel .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair \
-	    -w dist build/wheel/*.whl
-	$(PY) scripts/check-wheel dist/*.whl
+	    -w $(BUILD)/wheelhouse $(BUILD)/wheel/*-$(PYTAG)-$(PYTAG)-*.whl
+	$(PY) scripts/check-wheel $(BUILD)/wheelhouse/*-$(PYTAG)-$(PYTAG)-*.whl
 	set -e; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
-	"$$(scripts/find-python39)" -m venv "$$tmp/env"; \
+	"$(PYTHON_EXE)" -m venv "$$tmp/env"; \
 	"$$tmp/env/bin/python" -m pip install -q --upgrade pip==26.0.1; \
-	"$$tmp/env/bin/python" -m pip install -q -c requirements.txt dist/*.whl; \
+	"$$tmp/env/bin/python" -m pip install -q --only-binary=:all: \
+	    -c requirements.txt $(BUILD)/wheelhouse/*-$(PYTAG)-$(PYTAG)-*.whl; \
 	cd "$$tmp"; \
 	"$$tmp/env/bin/python" -c 'import sys, fernlake_data.plugins.param as m; \
 	    assert m.__file__.startswith(sys.prefix), m.__file__'; \
@@ -104,6 +169,8 @@ wheel: $(WHEEL_DEPS)
 	$(CURDIR)/$(PY) -m mypy --strict --cache-dir "$$tmp/cache" \
 	    --python-executable "$$tmp/env/bin/python" \
 	    $(CURDIR)/examples/typed_settings.py
+	mkdir -p dist
+	rm -f dist/*-$(PYTAG)-$(PYTAG)-*.whl
+	cp $(BUILD)/wheelhouse/*-$(PYTAG)-$(PYTAG)-*.whl dist/
 
-clean:
-	rm -rf build dist $(VENV)
+endif
