@@ -61,8 +61,7 @@ call_native_vector(PyObject *func, PyObject *const *args,
         result = ((FastFunction)(void (*)(void))meth)(self, args, n);
     }
     if (result == NULL && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_SystemError,
-                     "%R returned NULL without setting an error", func);
+        raise_null_result(func);
     }
     return result;
 }

@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 namespace fernlake::support {
 
 namespace {
@@ -29,7 +31,7 @@ bool
 monitoring_tool_registered() noexcept
 {
     if (get_tool == nullptr) {
-        return false;
+        return true;  // unknown: the general path runs
     }
     for (PyObject *id : tool_ids) {
         PyObject *name = PyObject_CallOneArg(get_tool, id);
@@ -44,6 +46,34 @@ monitoring_tool_registered() noexcept
         }
     }
     return false;
+}
+
+/// Whether a sys.monitoring tool may receive events. A tool receives them
+/// only through callbacks it registers, and registering one raises the
+/// audit event below, which the module's audit hook watches. Until the
+/// hook has seen an event of its own, it may not be in place (an existing
+/// hook can refuse it), and nothing is known.
+bool callbacks_registered = true;
+bool hook_in_place = false;
+
+int
+watch_monitoring(const char *event, PyObject *, void *) noexcept
+{
+    hook_in_place = true;
+    if (std::strcmp(event, "sys.monitoring.register_callback") == 0) {
+        callbacks_registered = true;
+    }
+    return 0;
+}
+
+/// True when a sys.monitoring tool may receive events. Asking sys.monitoring
+/// costs six calls: it is asked only once a tool may have registered a
+/// callback.
+bool
+monitoring_may_report() noexcept
+{
+    return (callbacks_registered || !hook_in_place)
+           && monitoring_tool_registered();
 }
 #endif
 
@@ -71,7 +101,7 @@ observed() noexcept
     PyThreadState *t = current_thread();
 #if PY_VERSION_HEX >= 0x030C0000
     return t->c_tracefunc != NULL || t->c_profilefunc != NULL
-           || monitoring_tool_registered();
+           || monitoring_may_report();
 #elif PY_VERSION_HEX >= 0x030A0000
     return t->cframe->use_tracing != 0;
 #else
@@ -124,6 +154,12 @@ capture_interpreter_functions() noexcept
             if (get_tool == NULL) {
                 PyErr_Clear();
             }
+        }
+        // A tool registered before the import may have its callbacks.
+        callbacks_registered = monitoring_tool_registered();
+        // The hook cannot be removed: it is added once per process.
+        if (PySys_AddAuditHook(watch_monitoring, NULL) < 0) {
+            PyErr_Clear();
         }
     }
 #endif

@@ -24,6 +24,21 @@ typedef PyObject *(*FastFunction)(PyObject *, PyObject *const *, Py_ssize_t);
 typedef PyObject *(*FastKeywordsFunction)(PyObject *, PyObject *const *,
                                           Py_ssize_t, PyObject *);
 
+/// Raises the SystemError with which the interpreter reports that the
+/// native `callable` returned null without setting an exception; its last
+/// word became "exception" in 3.10.
+inline void
+raise_null_result(PyObject *callable) noexcept
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    PyErr_Format(PyExc_SystemError,
+                 "%R returned NULL without setting an exception", callable);
+#else
+    PyErr_Format(PyExc_SystemError,
+                 "%R returned NULL without setting an error", callable);
+#endif
+}
+
 // ---------------------------------------------------------- thread state
 
 /// The thread state of the running thread, which holds the interpreter
@@ -50,9 +65,11 @@ async_exception_pending() noexcept
 }
 
 /// True when the thread has a trace or profile function (sys.settrace,
-/// sys.setprofile, or their C forms), or, from 3.12, any sys.monitoring
-/// tool is registered: a shortcut that skips interpreted calls would hide
-/// their events. Never sets an error.
+/// sys.setprofile, or their C forms), or, from 3.12, a sys.monitoring tool
+/// is registered that may have registered callbacks: a shortcut that skips
+/// interpreted calls would hide their events. From 3.12 an audit hook,
+/// added by capture_interpreter_functions(), watches for the registration
+/// of callbacks. Never sets an error.
 bool observed() noexcept;
 
 /// True when `n` more nested calls, each counted by the interpreter's

@@ -89,8 +89,10 @@ struct Captured {
     PyObject *flag_class = nullptr;
     PyObject *cache = nullptr;  // where _compile finds a pattern first
     PyObject *pattern_type = nullptr;
-    // What compiling "^#" and "=" gives, made apart from re's cache: a
-    // cached pattern equal to it does what the text says.
+    // The compile function of re's compiler, and what it makes of "^#" and
+    // "=" apart from re's cache, once a check has needed them: a cached
+    // pattern equal to one of these does what its text says.
+    Function compiler;
     PyObject *comment_pattern = nullptr, *eq_pattern = nullptr;
     // The keyword defaults of split as captured, to compare contents.
     PyObject *split_kwdefaults = nullptr;
@@ -244,12 +246,55 @@ split_kwdefaults_unchanged() noexcept
     return true;
 }
 
+/// New reference: `text` compiled by re's compiler as _compile compiles
+/// it, or null with no error set.
+PyObject *
+compile_apart(PyObject *text) noexcept
+{
+    if (!captured.compiler.unchanged()) {
+        return NULL;
+    }
+    PyObject *pattern =
+        PyObject_CallFunction(captured.compiler.func, "Oi", text, 0);
+    if (pattern == NULL) {
+        PyErr_Clear();  // tried again at the next full check
+    }
+    else if (Py_TYPE(pattern) != (PyTypeObject *)captured.pattern_type) {
+        Py_CLEAR(pattern);
+    }
+    return pattern;
+}
+
+/// True once the reference patterns exist. They are compiled at the first
+/// check that needs them rather than at import, which would otherwise run
+/// re's compiler in every process that imports the module.
+bool
+references_made() noexcept
+{
+    if (captured.comment_pattern == NULL) {
+        captured.comment_pattern = compile_apart(str_comment_pattern);
+    }
+    if (captured.eq_pattern == NULL) {
+        captured.eq_pattern = compile_apart(str_eq);
+    }
+    return captured.comment_pattern != NULL && captured.eq_pattern != NULL;
+}
+
 /// Checks in full that the calls would run what was captured, and records
-/// the tags it saw with the outcome.
+/// the outcome with the tags seen before the checks began: a change made
+/// while they ran (by code that the compiler or a key's comparison runs)
+/// is then seen at the next use.
 bool
 check_in_full() noexcept
 {
-    bool holds = in_re(str_search) == captured.search.func
+    bool made = references_made();
+    Checked seen;
+    seen.meta_tag = flag_meta_tag();
+    seen.re_tag = tag_of(captured.ns);
+    seen.cache_tag = tag_of(captured.cache);
+    seen.builtins_tag = tag_of(captured.builtins);
+    seen.kwdefaults_tag = tag_of(captured.split.kwdefaults);
+    bool holds = made && in_re(str_search) == captured.search.func
                  && in_re(str_split) == captured.split.func
                  && in_re(str___builtins__) == captured.builtins
                  && names_resolve_as_captured() && cache_keys_plain()
@@ -257,14 +302,10 @@ check_in_full() noexcept
                  && cached(str_eq, captured.eq_pattern)
                  && split_kwdefaults_unchanged() && plain_instance_check();
     PyErr_Clear();
-    checked.meta_tag = flag_meta_tag();
     // Without a version tag, a later change of the instance check would
     // go unseen.
-    checked.holds = holds && checked.meta_tag != 0;
-    checked.re_tag = tag_of(captured.ns);
-    checked.cache_tag = tag_of(captured.cache);
-    checked.builtins_tag = tag_of(captured.builtins);
-    checked.kwdefaults_tag = tag_of(captured.split.kwdefaults);
+    seen.holds = holds && seen.meta_tag != 0;
+    checked = seen;
     return checked.holds;
 }
 
@@ -317,34 +358,22 @@ capture_names() noexcept
     return 0;
 }
 
-/// The reference patterns, compiled by re's compiler as _compile would
-/// compile them, apart from re's cache. 0, or -1 with an exception set.
+/// Captures the compile function of re's compiler. 0, or -1 with an
+/// exception set.
 int
-capture_references() noexcept
+capture_compiler() noexcept
 {
     PyObject *compiler = PyImport_ImportModule(compiler_module);
-    PyObject *compile =
-        compiler == NULL ? NULL : PyObject_GetAttrString(compiler, "compile");
-    Py_XDECREF(compiler);
-    if (compile == NULL) {
+    if (compiler == NULL) {
         return -1;
     }
-    captured.comment_pattern =
-        PyObject_CallFunction(compile, "Oi", str_comment_pattern, 0);
-    if (captured.comment_pattern != NULL) {
-        captured.eq_pattern = PyObject_CallFunction(compile, "Oi", str_eq, 0);
+    PyObject *compile = PyObject_GetAttrString(compiler, "compile");
+    if (compile != NULL) {
+        captured.compiler.capture(compile, PyModule_GetDict(compiler));
     }
-    Py_DECREF(compile);
-    return captured.eq_pattern == NULL ? -1 : 0;
-}
-
-/// True when the reference patterns are of re's pattern type.
-bool
-references_are_patterns() noexcept
-{
-    auto *type = (PyTypeObject *)captured.pattern_type;
-    return Py_TYPE(captured.comment_pattern) == type
-           && Py_TYPE(captured.eq_pattern) == type;
+    Py_DECREF(compiler);
+    Py_XDECREF(compile);
+    return compile == NULL ? -1 : 0;
 }
 
 /// A copy of split's keyword defaults, to compare their contents with.
@@ -377,6 +406,7 @@ release_captured() noexcept
     c.search.release();
     c.split.release();
     c.compile.release();
+    c.compiler.release();
     for (PyObject **held :
          {&c.module, &c.ns, &c.builtins, &c.flag_class, &c.cache,
           &c.pattern_type, &c.comment_pattern, &c.eq_pattern,
@@ -425,11 +455,11 @@ capture_re() noexcept
     if (!standard_re()) {
         return 0;
     }
-    if (capture_names() < 0 || capture_references() < 0
+    if (capture_names() < 0 || capture_compiler() < 0
         || capture_split_kwdefaults() < 0) {
         return -1;
     }
-    captured.done = references_are_patterns();
+    captured.done = captured.compiler.func != NULL;
     return 0;
 }
 

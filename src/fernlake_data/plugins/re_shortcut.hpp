@@ -10,11 +10,12 @@
 namespace fernlake {
 
 /// Captures the `re` that module execution bound, with the functions and
-/// objects that its search and split use, and compiles the two patterns
-/// apart from re's cache, to compare the cached ones with. When `re` is not
-/// the standard module as it was installed (a search or split replaced
-/// before the import, say), the shortcut stays off. 0, or -1 with an
-/// exception set when capturing failed; a later execution captures anew.
+/// objects that its search and split use, and the compile function of its
+/// compiler, which makes the two patterns apart from re's cache to compare
+/// the cached ones with. When `re` is not the standard module as it was
+/// installed (a search or split replaced before the import, say), the
+/// shortcut stays off. 0, or -1 with an exception set when capturing
+/// failed; a later execution captures anew.
 int capture_re() noexcept;
 
 /// True while the reader's calls of re.search("^#", line) and
