@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include "interpreter.hpp"
+
 namespace fernlake::support {
 
 /// The text the recursion guard adds to the RecursionError of a call.
@@ -18,11 +20,11 @@ template <typename Run>
 PyObject *
 in_call_guard(Run &&run) noexcept
 {
-    if (Py_EnterRecursiveCall(call_guard_text)) {
+    if (enter_recursive_call(call_guard_text)) {
         return NULL;
     }
     PyObject *result = run();
-    Py_LeaveRecursiveCall();
+    leave_recursive_call();
     return result;
 }
 

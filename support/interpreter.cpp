@@ -1,7 +1,5 @@
 #include "interpreter.hpp"
 
-#include <frameobject.h>
-
 #include <cstring>
 
 namespace fernlake::support {
@@ -246,23 +244,6 @@ new_method_code(int nparams, PyObject *varnames, PyObject *filename,
     Py_XDECREF(empty_bytes);
     Py_XDECREF(empty_tuple);
     return code;
-}
-
-PyFrameObject *
-traceback_frame(PyObject *code, PyObject *globals) noexcept
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyFrameObject *frame = PyFrame_New(current_thread(), (PyCodeObject *)code,
-                                       globals, NULL);
-    if (frame == NULL) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return NULL;
-    }
-    PyErr_Restore(type, value, traceback);
-    return frame;
 }
 
 }  // namespace fernlake::support

@@ -10,6 +10,7 @@
 #define FERNLAKE_SUPPORT_INTERPRETER_HPP
 
 #include <Python.h>
+#include <frameobject.h>
 
 #include <cstdint>
 
@@ -96,6 +97,48 @@ recursion_headroom(int n) noexcept
 #endif
 }
 
+/// Enters the interpreter's recursion guard of a native call, as
+/// Py_EnterRecursiveCall(where) does: 0, or -1 with RecursionError set.
+/// From 3.11 that guard is a counter in the thread state, which the
+/// interpreter's own inline form (internal) counts down; the exported
+/// function looks the thread state up twice a call. Here the counter is
+/// counted down directly while the limit is not reached; at the limit the
+/// exported function runs, so that the check and its error are the
+/// interpreter's own. Before 3.11 the limit lives in the interpreter state,
+/// and the exported function runs.
+inline int
+enter_recursive_call(const char *where) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState *t = current_thread();
+    if (t->c_recursion_remaining > 0) {
+        t->c_recursion_remaining--;
+        return 0;
+    }
+#elif PY_VERSION_HEX >= 0x030B0000
+    PyThreadState *t = current_thread();
+    if (t->recursion_remaining > 0) {
+        t->recursion_remaining--;
+        return 0;
+    }
+#endif
+    return Py_EnterRecursiveCall(where);
+}
+
+/// Leaves the recursion guard that enter_recursive_call() entered, as
+/// Py_LeaveRecursiveCall() does.
+inline void
+leave_recursive_call() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    current_thread()->c_recursion_remaining++;
+#elif PY_VERSION_HEX >= 0x030B0000
+    current_thread()->recursion_remaining++;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+}
+
 /// The interval at which the interpreter offers its lock to other threads
 /// (sys.setswitchinterval), in microseconds. Before 3.13 the interpreter's
 /// own read; 3.13 no longer exports it, so there the value comes from
@@ -128,6 +171,51 @@ void get_top_handled(PyObject **type, PyObject **value,
 /// already); the type and traceback are released.
 void set_top_handled(PyObject *type, PyObject *value,
                      PyObject *traceback) noexcept;
+
+/// The pending exception, moved out of the thread's error state while
+/// other work runs, and put back or dropped afterwards. From 3.12 the error
+/// state holds the exception alone, which is moved as it is; before, its
+/// type, value and traceback are.
+class SetAside {
+  public:
+    SetAside() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &traceback_);
+#endif
+    }
+    SetAside(const SetAside &) = delete;
+    SetAside &operator=(const SetAside &) = delete;
+    /// Makes it the pending exception again, in place of any other.
+    void
+    put_back() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, traceback_);
+        type_ = traceback_ = nullptr;
+#endif
+        exc_ = nullptr;
+    }
+    /// Drops it: another error is what propagates.
+    ~SetAside()
+    {
+        Py_XDECREF(exc_);
+#if PY_VERSION_HEX < 0x030C0000
+        Py_XDECREF(type_);
+        Py_XDECREF(traceback_);
+#endif
+    }
+
+  private:
+    PyObject *exc_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *type_ = nullptr, *traceback_ = nullptr;
+#endif
+};
 
 // ---------------------------------------------------------- code objects
 
@@ -169,13 +257,15 @@ code_first_line(PyObject *code) noexcept
     return ((PyCodeObject *)code)->co_firstlineno;
 }
 
-/// New reference: a frame of `code` with the globals `globals` for a
-/// traceback entry, made with the pending exception set aside (from 3.12
-/// PyFrame_New fails, setting nothing, while an exception is pending: it
-/// looks up `__name__` in the globals and takes the pending error for a
-/// failed lookup). On failure: null with the error of the attempt set,
-/// which replaces the pending exception.
-PyFrameObject *traceback_frame(PyObject *code, PyObject *globals) noexcept;
+/// New reference: a frame of `code` with the globals `globals`, for a
+/// traceback entry; null with an exception set. To be called with no
+/// exception pending: from 3.12 PyFrame_New looks `__name__` up in the
+/// globals and takes a pending exception for a failed lookup.
+inline PyFrameObject *
+new_frame(PyObject *code, PyObject *globals) noexcept
+{
+    return PyFrame_New(current_thread(), (PyCodeObject *)code, globals, NULL);
+}
 
 // --------------------------------------------------------- dictionaries
 

@@ -76,11 +76,8 @@ raise_object(PyObject *exc) noexcept
                         "BaseException");
         return -1;
     }
-    Owned args = Owned::steal(PyTuple_New(0));
-    if (!args) {
-        return -1;
-    }
-    Owned instance = Owned::steal(PyObject_Call(exc, args.get(), NULL));
+    // The class called without arguments, without an argument tuple.
+    Owned instance = Owned::steal(PyObject_CallNoArgs(exc));
     if (!instance) {
         return -1;
     }

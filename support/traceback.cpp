@@ -46,37 +46,66 @@ names_routine(PyObject *code, const Routine &routine) noexcept
            == 0;
 }
 
-}  // namespace
-
+/// The switch's truth: `impl_pos` while it is true, else 0. Called with no
+/// exception pending.
 int
-read_switch(int impl_pos) noexcept
+switch_position(int impl_pos) noexcept
 {
     if (runtime_module == NULL) {
         return impl_pos;
     }
     assert(switch_name != NULL);  // made before the runtime module is held
-    ExceptionTriple saved = take_pending();
-    int result;
-    {
-        Owned held;
-        PyObject *value = switch_value(held);
-        if (value == NULL) {
-            result = 0;
-            if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
-                PyErr_Clear();
-            }
+    Owned held;
+    PyObject *value = switch_value(held);
+    if (value == NULL) {
+        if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
+            PyErr_Clear();
         }
-        else if (value == Py_False) {
-            result = 0;
-        }
-        else if (value == Py_True) {
-            result = impl_pos;
-        }
-        else {
-            result = PyObject_Not(value) == 0 ? impl_pos : 0;
+        return 0;
+    }
+    if (value == Py_False || value == Py_True) {
+        return value == Py_True ? impl_pos : 0;
+    }
+    int off = PyObject_Not(value);
+    PyErr_Clear();  // a switch that cannot tell is off
+    return off == 0 ? impl_pos : 0;
+}
+
+/// New reference: the code object of a traceback entry, from the cache or
+/// made and cached; null with an exception set. Called with no exception
+/// pending.
+PyObject *
+entry_code(const Routine &routine, int impl_pos, int line) noexcept
+{
+    int key = impl_pos != 0 ? -impl_pos : line;
+    PyObject *code = code_cache.find(key);
+    if (code != NULL && key > 0 && !names_routine(code, routine)) {
+        // Another routine failed at this line before: the entry is replaced.
+        Py_CLEAR(code);
+    }
+    if (code != NULL && code_first_line(code) != line) {
+        // The entry's line is its code's first line: a point that fails
+        // at another line than before (a step run for each method) needs
+        // a code object of its own.
+        Py_CLEAR(code);
+    }
+    if (code == NULL) {
+        code = create_code(routine, impl_pos, line);
+        if (code != NULL) {
+            code_cache.insert(key, code);
         }
     }
-    restore_pending(saved);
+    return code;
+}
+
+}  // namespace
+
+int
+read_switch(int impl_pos) noexcept
+{
+    SetAside pending;
+    int result = switch_position(impl_pos);
+    pending.put_back();
     return result;
 }
 
@@ -105,37 +134,23 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
 {
     assert(PyErr_Occurred());
     assert(module_namespace != NULL);
+    // The failure is set aside while the entry is made: reading the switch
+    // may run code, and making a frame looks names up in the globals,
+    // which would take a pending exception for a failure of their own.
+    SetAside failure;
     if (impl_pos != 0) {
-        impl_pos = read_switch(impl_pos);
+        impl_pos = switch_position(impl_pos);
     }
-    int key = impl_pos != 0 ? -impl_pos : line;
-    PyObject *code = code_cache.find(key);
-    if (code != NULL && key > 0 && !names_routine(code, routine)) {
-        // Another routine failed at this line before: the entry is replaced.
-        Py_CLEAR(code);
+    PyObject *code = entry_code(routine, impl_pos, line);
+    PyFrameObject *frame =
+        code == NULL ? NULL : new_frame(code, module_namespace);
+    Py_XDECREF(code);
+    if (frame == NULL) {
+        return;  // the error of making the entry propagates
     }
-    if (code != NULL && code_first_line(code) != line) {
-        // The entry's line is its code's first line: a point that fails
-        // at another line than before (a step run for each method) needs
-        // a code object of its own.
-        Py_CLEAR(code);
-    }
-    if (code == NULL) {
-        ExceptionTriple saved = take_pending();
-        code = create_code(routine, impl_pos, line);
-        if (code == NULL) {
-            saved.clear();  // the creation's own error is what propagates
-            return;
-        }
-        restore_pending(saved);
-        code_cache.insert(key, code);
-    }
-    PyFrameObject *frame = traceback_frame(code, module_namespace);
-    Py_DECREF(code);
-    if (frame != NULL) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+    failure.put_back();
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
 }
 
 }  // namespace fernlake::support
