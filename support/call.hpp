@@ -20,11 +20,12 @@ template <typename Run>
 PyObject *
 in_call_guard(Run &&run) noexcept
 {
-    if (enter_recursive_call(call_guard_text)) {
+    RecursionGuard guard;
+    if (guard.enter(call_guard_text) < 0) {
         return NULL;
     }
     PyObject *result = run();
-    leave_recursive_call();
+    guard.leave();
     return result;
 }
 

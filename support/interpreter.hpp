@@ -97,47 +97,53 @@ recursion_headroom(int n) noexcept
 #endif
 }
 
-/// Enters the interpreter's recursion guard of a native call, as
-/// Py_EnterRecursiveCall(where) does: 0, or -1 with RecursionError set.
-/// From 3.11 that guard is a counter in the thread state, which the
-/// interpreter's own inline form (internal) counts down; the exported
-/// function looks the thread state up twice a call. Here the counter is
-/// counted down directly while the limit is not reached; at the limit the
-/// exported function runs, so that the check and its error are the
-/// interpreter's own. Before 3.11 the limit lives in the interpreter state,
-/// and the exported function runs.
-inline int
-enter_recursive_call(const char *where) noexcept
-{
+/// The interpreter's recursion guard of one native call, entered and left
+/// as Py_EnterRecursiveCall(where) and Py_LeaveRecursiveCall() do. From
+/// 3.11 that guard is a counter in the thread state, which the
+/// interpreter's own inline form (internal) counts; the exported functions
+/// look the thread state up at every call. Here the thread state is looked
+/// up once, and the counter counted directly while the limit is not
+/// reached; at the limit the exported function runs, so that the check and
+/// its error are the interpreter's own. Before 3.11 the limit lives in the
+/// interpreter state, and the exported functions run.
+class RecursionGuard {
+  public:
+    /// 0 once entered, or -1 with RecursionError set.
+    int
+    enter(const char *where) noexcept
+    {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState *t = current_thread();
-    if (t->c_recursion_remaining > 0) {
-        t->c_recursion_remaining--;
-        return 0;
-    }
+        if (thread_->c_recursion_remaining > 0) {
+            thread_->c_recursion_remaining--;
+            return 0;
+        }
 #elif PY_VERSION_HEX >= 0x030B0000
-    PyThreadState *t = current_thread();
-    if (t->recursion_remaining > 0) {
-        t->recursion_remaining--;
-        return 0;
-    }
+        if (thread_->recursion_remaining > 0) {
+            thread_->recursion_remaining--;
+            return 0;
+        }
 #endif
-    return Py_EnterRecursiveCall(where);
-}
+        return Py_EnterRecursiveCall(where);
+    }
 
-/// Leaves the recursion guard that enter_recursive_call() entered, as
-/// Py_LeaveRecursiveCall() does.
-inline void
-leave_recursive_call() noexcept
-{
+    /// Leaves the guard that enter() entered.
+    void
+    leave() noexcept
+    {
 #if PY_VERSION_HEX >= 0x030C0000
-    current_thread()->c_recursion_remaining++;
+        thread_->c_recursion_remaining++;
 #elif PY_VERSION_HEX >= 0x030B0000
-    current_thread()->recursion_remaining++;
+        thread_->recursion_remaining++;
 #else
-    Py_LeaveRecursiveCall();
+        Py_LeaveRecursiveCall();
 #endif
-}
+    }
+
+  private:
+#if PY_VERSION_HEX >= 0x030B0000
+    PyThreadState *thread_ = current_thread();
+#endif
+};
 
 /// The interval at which the interpreter offers its lock to other threads
 /// (sys.setswitchinterval), in microseconds. Before 3.13 the interpreter's
@@ -256,6 +262,11 @@ code_first_line(PyObject *code) noexcept
 {
     return ((PyCodeObject *)code)->co_firstlineno;
 }
+
+/// True when a frame made by PyFrame_New links the frame running at that
+/// moment as its `f_back` and holds it: before 3.11. From 3.11 such a frame
+/// links none, and any number of traceback entries may share it.
+constexpr bool new_frames_link_caller = PY_VERSION_HEX < 0x030B0000;
 
 /// New reference: a frame of `code` with the globals `globals`, for a
 /// traceback entry; null with an exception set. To be called with no

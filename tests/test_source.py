@@ -1,7 +1,7 @@
 """Checks of the C++ sources: the interpreter's recursion guard is entered
 and left in one place only, the call guard of support/call.hpp (through
-the helpers of support/interpreter.hpp), so that no way out of a call can
-leave it entered."""
+the guard class of support/interpreter.hpp), so that no way out of a call
+can leave it entered."""
 import pathlib
 import re
 
@@ -14,7 +14,7 @@ SOURCES = sorted(p for p in [*ROOT.glob("src/**/*"), *ROOT.glob("support/*")]
 
 @pytest.mark.parametrize("pattern, files", [
     (r"Py_(Enter|Leave)RecursiveCall\(", {"interpreter.hpp"}),
-    (r"(enter|leave)_recursive_call\(", {"interpreter.hpp", "call.hpp"}),
+    (r"RecursionGuard\b", {"interpreter.hpp", "call.hpp"}),
 ])
 def test_recursion_guard_has_one_entry_point(pattern, files):
     assert {p.name for p in SOURCES if re.search(pattern, p.read_text())} \

@@ -142,3 +142,38 @@ def test_entries_kept_without_builtins_in_the_namespace(run_python,
             ns["__builtins__"] = kept
     """)
     assert json.loads(out.stdout) == [[14, G]]
+
+
+def entry_frame(call):
+    """The frame of the module's one entry in the failure of `call`."""
+    tb = failure(call).__traceback__
+    [frame] = [f for f, _ in traceback.walk_tb(tb)
+               if f.f_code.co_filename == SOURCE_FILE]
+    return frame
+
+
+def frame_state(frame):
+    back = frame.f_back
+    return (frame.f_trace, dict(frame.f_locals), back and back.f_code,
+            frame.f_code, frame.f_lineno)
+
+
+@pytest.mark.parametrize("touch", [
+    lambda frame: None,
+    lambda frame: frame.f_locals,
+    lambda frame: setattr(frame, "f_trace", print),
+    lambda frame: frame.clear(),
+], ids=["untouched", "locals read", "trace set", "cleared"])
+def test_every_entry_has_a_frame_as_new(touch):
+    """Failures at one point never share a frame that a caller holds, and
+    no caller sees what was done to the frame of an earlier failure."""
+    p = Parameter.__new__(Parameter)
+    miss = lambda: p["absent"]  # noqa: E731, one caller for every entry
+    first = entry_frame(miss)
+    touch(first)
+    del first
+    frame = entry_frame(miss)
+    other = entry_frame(miss)
+    assert other is not frame
+    assert frame_state(frame) == frame_state(other)
+    assert frame.f_lineno == 14
