@@ -123,7 +123,8 @@ class RecursionGuard {
             return 0;
         }
 #endif
-        return Py_EnterRecursiveCall(where);
+        // Nonzero, not always -1, when the limit is exceeded.
+        return Py_EnterRecursiveCall(where) != 0 ? -1 : 0;
     }
 
     /// Leaves the guard that enter() entered.
