@@ -65,6 +65,8 @@ endif
 # rather than starting a long source build.
 PIP_INSTALL := $(PY) -m pip install -q --only-binary=:all:
 
+# The environment with the pinned dependencies, nothing built yet; what a
+# bare `make` does.
 venv: $(DEPS)
 
 $(PY):
