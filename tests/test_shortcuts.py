@@ -594,3 +594,29 @@ print(json.dumps(result))
         "<built-in function silent> returned NULL without setting an ")
     assert native == [*plain[:2],
                       [[10, qualified("__init__")], [21, READ], [25, READ]]]
+
+
+def test_every_shortcut_runs_on_this_interpreter(run_python, write_param):
+    """Each shortcut runs where its guard should hold: one that never held
+    on some interpreter version would pass every comparison above. In a
+    process of its own, since putting back a method of the class leaves its
+    generic slots in place."""
+    path = write_param("# c\nk=v\n")
+    out = run_python(f"""
+        import ctypes
+        from fernlake_data.plugins import param
+        names = ("comment_test", "split", "strip", "own_store", "own_read",
+                 "keys_test", "class_slot")
+        class PathCounts(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_uint64) for name in names]
+        counts = PathCounts.in_dll(ctypes.CDLL(param.__file__),
+                                   "fernlake_param_path_counts")
+        path = {path!r}
+        param.Parameter(path)  # re compiles and caches both patterns
+        before = [getattr(counts, name) for name in names]
+        p = param.Parameter(path)
+        p["k"] = p["k"]
+        print(*[name for name, b in zip(names, before)
+                if getattr(counts, name) == b])
+    """)
+    assert out.stdout.split() == []

@@ -8,11 +8,17 @@
 #include "method_records.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
+#include "path_counts.hpp"
 #include "reader.hpp"
 #include "source_positions.hpp"
 #include "support/interpreter.hpp"
 #include "support/method_function.hpp"
 #include "support/process_state.hpp"
+
+extern "C" {
+__attribute__((visibility("default")))
+FernlakeParamPathCounts fernlake_param_path_counts = {};
+}
 
 namespace fernlake {
 

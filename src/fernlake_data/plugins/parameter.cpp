@@ -8,6 +8,7 @@
 #include "method_records.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
+#include "path_counts.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/interpreter.hpp"
@@ -83,6 +84,7 @@ store_of(PyObject *self) noexcept
     if (dict == NULL) {
         return support::get_attr(self, str___dict__);
     }
+    PARAM_COUNT_PATH(own_store);
     Py_INCREF(dict);
     return dict;
 }
@@ -140,6 +142,7 @@ init_body(PyObject *const *args) noexcept
     }
     if (read == NULL) {
         // The class's method, called as its bound method would call it.
+        PARAM_COUNT_PATH(own_read);
         result = support::call_body(method_read_param, args);
     }
     else {
@@ -167,6 +170,7 @@ store_has_key(PyObject *dict, PyObject *key, int *pos) noexcept
 {
     int found;
     if (PyDict_CheckExact(dict)) {
+        PARAM_COUNT_PATH(keys_test);
         // The keys of a dict test membership as the dict does, with the
         // same calls of the key's __hash__ and __eq__, and hold the dict
         // meanwhile. Only the recursion guard of the call of keys() is
@@ -292,6 +296,7 @@ PyObject *
 param_subscript(PyObject *self, PyObject *key) noexcept
 {
     PyObject *args[] = {self, key};
+    PARAM_COUNT_PATH(class_slot);
     return support::in_call_guard([&] { return getitem_body(args); });
 }
 
@@ -302,6 +307,7 @@ param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
         return generic_ass_subscript(self, key, NULL);
     }
     PyObject *args[] = {self, key, value};
+    PARAM_COUNT_PATH(class_slot);
     PyObject *result =
         support::in_call_guard([&] { return setitem_body(args); });
     if (result == NULL) {
@@ -314,6 +320,7 @@ param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
 int
 param_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept
 {
+    PARAM_COUNT_PATH(class_slot);
     PyObject *result =
         support::call_bound_method(method___init__, self, args, kwds);
     if (result == NULL) {

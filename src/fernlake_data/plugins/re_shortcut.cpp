@@ -177,8 +177,20 @@ names_resolve_as_captured() noexcept
     return true;
 }
 
+/// True when `flags` compares and hashes as an int does: an int, or an
+/// instance of a subclass that keeps int's comparison and hash (re's own
+/// default for split's flags is one from 3.13).
+bool
+int_alike(PyObject *flags) noexcept
+{
+    PyTypeObject *type = Py_TYPE(flags);
+    return PyLong_Check(flags)
+           && type->tp_richcompare == PyLong_Type.tp_richcompare
+           && type->tp_hash == PyLong_Type.tp_hash;
+}
+
 /// True when no lookup in re's cache can run code of a caller's: every key
-/// is an exact (type, text, int) triple of the kind _compile makes.
+/// is a (type, text, int) triple of the kind _compile makes.
 bool
 cache_keys_plain() noexcept
 {
@@ -192,7 +204,7 @@ cache_keys_plain() noexcept
         PyObject *text = PyTuple_GET_ITEM(key, 1);
         if (Py_TYPE(type) != &PyType_Type
             || !(PyUnicode_CheckExact(text) || PyBytes_CheckExact(text))
-            || !PyLong_CheckExact(PyTuple_GET_ITEM(key, 2))) {
+            || !int_alike(PyTuple_GET_ITEM(key, 2))) {
             return false;
         }
     }

@@ -8,6 +8,7 @@
 
 #include "method_records.hpp"
 #include "names.hpp"
+#include "path_counts.hpp"
 #include "re_shortcut.hpp"
 #include "reader.hpp"
 #include "source_positions.hpp"
@@ -111,6 +112,7 @@ stripped(PyObject *text, int *pos) noexcept
 {
     PyObject *result;
     if (strip_function != NULL && PyUnicode_CheckExact(text)) {
+        PARAM_COUNT_PATH(strip);
         result = support::in_call_guard(
             [&] { return strip_function(text, NULL, 0); });
     }
@@ -156,6 +158,7 @@ is_setting(PyObject *line, Failure &f) noexcept
     int comment;
     if (PyUnicode_CheckExact(line) && re_shortcut_holds(re)) {
         Py_DECREF(re);
+        PARAM_COUNT_PATH(comment_test);
         comment = PyUnicode_GET_LENGTH(line) > 0
                   && PyUnicode_READ_CHAR(line, 0) == '#';
     }
@@ -277,6 +280,7 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
     }
     if (PyUnicode_CheckExact(w.line) && re_shortcut_holds(re)) {
         Py_DECREF(re);
+        PARAM_COUNT_PATH(split);
         PyObject *key, *value;
         int split = split_directly(w.line, &key, &value);
         if (split == -2) {
