@@ -10,24 +10,22 @@ namespace fernlake::support {
 namespace {
 
 /// An ASCII text assembled piece by piece, for messages whose formatting
-/// would cost more than the rest of a failing call.
+/// would cost more than the rest of a failing call. Its pieces are the
+/// method names (ASCII identifiers) and counts: the buffer holds the
+/// longest message they make.
 class AsciiText {
   public:
-    /// Appends at most `limit` bytes of `text`; false when a byte is not
-    /// ASCII or the buffer is full.
-    bool
+    /// Appends at most `limit` bytes of `text`.
+    void
     add(const char *text, std::size_t limit = SIZE_MAX) noexcept
     {
         for (std::size_t i = 0; i < limit && text[i] != '\0'; i++) {
-            if ((unsigned char)text[i] >= 128 || size_ == sizeof(buf_)) {
-                return false;
-            }
+            assert((unsigned char)text[i] < 128 && size_ < sizeof(buf_));
             buf_[size_++] = text[i];
         }
-        return true;
     }
     /// Appends `n` in decimal, as %zd writes it.
-    bool
+    void
     add(Py_ssize_t n) noexcept
     {
         char digits[24];
@@ -41,7 +39,7 @@ class AsciiText {
         if (n < 0) {
             digits[--at] = '-';
         }
-        return add(digits + at);
+        add(digits + at);
     }
     /// New reference: the text as a str, or null with an exception set.
     PyObject *
@@ -60,22 +58,18 @@ class AsciiText {
 };
 
 /// Raises the positional-count error with `given` as the count given:
-/// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)" filled
-/// with the name, "exactly", the count, "s" and `given`, assembled
-/// directly when the name is ASCII.
+/// "%.200s() takes exactly %zd positional arguments (%zd given)", filled
+/// with the method's name, its parameter count and `given`.
 void
 positional_error(const Signature &sig, Py_ssize_t given) noexcept
 {
     AsciiText text;
-    if (!(text.add(sig.name, 200) && text.add("() takes exactly ")
-          && text.add(sig.count) && text.add(" positional arguments (")
-          && text.add(given) && text.add(" given)"))) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s "
-                     "(%zd given)",
-                     sig.name, "exactly", sig.count, "s", given);
-        return;
-    }
+    text.add(sig.name, 200);
+    text.add("() takes exactly ");
+    text.add(sig.count);
+    text.add(" positional arguments (");
+    text.add(given);
+    text.add(" given)");
     PyObject *message = text.str();
     if (message != NULL) {
         PyErr_SetObject(PyExc_TypeError, message);

@@ -25,11 +25,6 @@ class CodeCache {
     {
         return count_;
     }
-    int
-    capacity() const noexcept
-    {
-        return capacity_;
-    }
     /// The key of entry `i`, for checks of the order.
     int
     key_at(int i) const noexcept

@@ -1,8 +1,8 @@
 // A thread's pending exception, moved aside and put back, and the exception
 // it is handling, as a with-statement saves, replaces and restores it
 // around its exit call.
-#ifndef FERNLAKE_SUPPORT_HANDLED_HPP
-#define FERNLAKE_SUPPORT_HANDLED_HPP
+#ifndef FERNLAKE_SUPPORT_EXCEPTION_STATE_HPP
+#define FERNLAKE_SUPPORT_EXCEPTION_STATE_HPP
 
 #include <Python.h>
 

@@ -2,6 +2,19 @@
 // it calls a static method record and behaves to callers like an
 // interpreted function (attributes, binding to instances, pickling, weak
 // references, garbage collection).
+//
+// The type is shared between the modules built on the same runtime, through
+// the registry module "_korvel_0_29_32" in the module table: the first
+// module to load enters its type there under its name, and each later one
+// uses that type instead of its own. So the functions of a later module
+// are objects of the first module's type, and their calls run the first
+// module's call operation (mf_call), which dispatches on the method record
+// each function carries: every module must keep the instance layout below
+// and the meaning of its fields, and read a record through the function's
+// PyCFunctionObject part only. Before it adopts a registered type, a
+// module checks that it is a type, that its instance size is the size of
+// this layout, and that it is a static type (a class made in Python, even
+// of the same size, has none of the type's slots).
 #ifndef FERNLAKE_SUPPORT_METHOD_FUNCTION_HPP
 #define FERNLAKE_SUPPORT_METHOD_FUNCTION_HPP
 

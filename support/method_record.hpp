@@ -32,6 +32,7 @@ struct MethodRecord {
     PyObject **name;            // the interned name, for the class namespace
     PyObject **qualname;        // the interned qualified name
     PyObject *code;             // made at module execution: describes it
+    bool returns_none;          // annotated as returning None
 };
 
 /// The binding entry of every method record (a METH_VARARGS |

@@ -1,8 +1,8 @@
 // Object operations of the method bodies that have a shape of their own:
 // raising a class, fetching an item, unpacking a pair, comparing texts and
 // taking truth values.
-#ifndef FERNLAKE_SUPPORT_OPS_HPP
-#define FERNLAKE_SUPPORT_OPS_HPP
+#ifndef FERNLAKE_SUPPORT_OBJECT_OPS_HPP
+#define FERNLAKE_SUPPORT_OBJECT_OPS_HPP
 
 #include <Python.h>
 

@@ -620,3 +620,33 @@ def test_every_shortcut_runs_on_this_interpreter(run_python, write_param):
                 if getattr(counts, name) == b])
     """)
     assert out.stdout.split() == []
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12),
+                    reason="sys.monitoring came with 3.12")
+def test_a_monitoring_tool_sees_every_call_of_re(run_python, write_param):
+    """A sys.monitoring tool that registers once the module is imported is
+    told of each call of re's functions, as for the plain-Python class."""
+    path = write_param("# c\nk=v\n")
+    out = run_python(f"""
+        import re, sys
+        from fernlake_data.plugins.param import Parameter
+        from model import ModelParameter
+        m, seen = sys.monitoring, []
+        def started(code, offset):
+            if code.co_filename == re.search.__code__.co_filename:
+                seen.append(code.co_name)
+        Parameter({path!r})  # both patterns compiled and cached
+        m.use_tool_id(3, "test")
+        m.register_callback(3, m.events.PY_START, started)
+        m.set_events(3, m.events.PY_START)
+        calls = []
+        for cls in (ModelParameter, Parameter):
+            seen.clear()
+            cls({path!r})
+            calls.append(list(seen))
+        print(calls[0] == calls[1], *calls[1])
+    """, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert out.stdout.split() == [
+        "True", "search", "_compile", "search", "_compile", "split",
+        "_compile"]

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "method_records.hpp"
+#include "parameter_methods.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
 #include "path_counts.hpp"
@@ -200,9 +200,10 @@ set_in_class_namespace(PyObject *ns, PyObject *name, PyObject *value) noexcept
     return result;
 }
 
-/// New reference: the annotations of __init__, {"return": None}.
+/// New reference: the annotations of a method annotated as returning
+/// None, {"return": None}.
 PyObject *
-init_annotations() noexcept
+none_return_annotations() noexcept
 {
     PyObject *annotations = PyDict_New();
     if (annotations != NULL
@@ -331,8 +332,8 @@ add_methods(Execution &x) noexcept
     for (support::MethodRecord *m : parameter_methods) {
         x.line = m->line;
         PyObject *annotations = NULL;
-        if (m == &method___init__) {
-            annotations = init_annotations();
+        if (m->returns_none) {
+            annotations = none_return_annotations();
             if (annotations == NULL) {
                 return IMPL_POS;
             }

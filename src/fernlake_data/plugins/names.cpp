@@ -1,6 +1,6 @@
 #include "names.hpp"
 
-#include "method_records.hpp"
+#include "parameter_methods.hpp"
 #include "support/interpreter.hpp"
 #include "support/lookup.hpp"
 #include "support/process_state.hpp"
@@ -55,9 +55,7 @@ make_name(const NameEntry &e) noexcept
     if (e.intern) {
         return PyUnicode_InternFromString(e.text);
     }
-    if (e.encoding != NULL) {
-        return PyUnicode_Decode(e.text, e.size - 1, e.encoding, NULL);
-    }
+    // No entry names an encoding: every text is UTF-8.
     return PyUnicode_FromStringAndSize(e.text, e.size - 1);
 }
 

@@ -5,10 +5,11 @@
 
 #include <Python.h>
 
-#include "method_records.hpp"
+#include "parameter_methods.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
 #include "path_counts.hpp"
+#include "reader.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/interpreter.hpp"
@@ -19,6 +20,11 @@
 namespace fernlake {
 
 using support::add_traceback;
+
+// The records of the methods defined here, at the end of the file.
+extern support::MethodRecord method___init__;
+extern support::MethodRecord method___getitem__;
+extern support::MethodRecord method___setitem__;
 
 namespace {
 
@@ -374,14 +380,10 @@ adopt_class(PyObject *cls) noexcept
     return 0;
 }
 
-support::MethodRecord method___init__ =
-    PARAM_METHOD(__init__, 8, init_params, init_points, init_body);
-support::MethodRecord method___getitem__ =
-    PARAM_METHOD(__getitem__, 12, getitem_params, getitem_points,
-                 getitem_body);
-support::MethodRecord method___setitem__ =
-    PARAM_METHOD(__setitem__, 17, setitem_params, setitem_points,
-                 setitem_body);
+PARAM_METHOD(__init__, 8, init_params, init_points, init_body, no_locals,
+             Returns::none);
+PARAM_METHOD(__getitem__, 12, getitem_params, getitem_points, getitem_body);
+PARAM_METHOD(__setitem__, 17, setitem_params, setitem_points, setitem_body);
 
 }  // namespace fernlake
 

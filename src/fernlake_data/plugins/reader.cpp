@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "method_records.hpp"
+#include "parameter_methods.hpp"
 #include "names.hpp"
 #include "path_counts.hpp"
 #include "re_shortcut.hpp"
@@ -24,6 +24,13 @@ using support::add_traceback;
 using support::ExceptionTriple;
 
 namespace {
+
+/// Where a step of the reader failed: its implementation position and its
+/// source line.
+struct Failure {
+    int pos;
+    int line;
+};
 
 // The steps below report their own failure point through `*pos` or the
 // position of a Failure, and their source line through its line.
@@ -562,9 +569,8 @@ capture_reader_shortcuts() noexcept
     return capture_re();
 }
 
-support::MethodRecord method_read_param =
-    PARAM_METHOD(read_param, 20, read_param_params, read_param_points,
-                 read_param_body, read_param_locals);
+PARAM_METHOD(read_param, 20, read_param_params, read_param_points,
+             read_param_body, read_param_locals);
 
 }  // namespace fernlake
 

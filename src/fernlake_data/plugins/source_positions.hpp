@@ -34,12 +34,6 @@ param_routine(const char *name) noexcept
 inline constexpr support::Routine routine_init_module =
     param_routine("init " PARAM_MODULE_NAME);
 
-/// Where a step failed: its implementation position and source line.
-struct Failure {
-    int pos;
-    int line;
-};
-
 }  // namespace fernlake
 
 #endif
