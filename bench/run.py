@@ -39,9 +39,12 @@ from typing import Callable, NamedTuple, Optional
 
 from fernlake_data.plugins.param import Parameter as NativeParameter
 
-# Beside this script, on the path when it runs.
-from pure import Parameter as PureParameter
-from report import Row, Run, Target, as_json, draw_chart, markdown, print_run
+# The plain-Python class of the tests, on the path from here.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests"))
+from model import PlainParameter as PureParameter  # noqa: E402
+from report import (Row, Run, Target, as_json, draw_chart,  # noqa: E402
+                    markdown, print_run)
 
 
 # --- input files ------------------------------------------------------------

@@ -1,8 +1,8 @@
-"""Memory soak: constructs, reads and fails many times over and checks that
-neither resident memory nor the interpreter's traced allocations grow
-after a warm-up.
+"""Memory soak: makes every call of the tests' table of calls (constructs,
+reads and fails) many times over and checks that neither resident memory
+nor the interpreter's traced allocations grow after a warm-up.
 
-    .venv/bin/python bench/soak.py [--iterations N]
+    .venv/VERSION/bin/python bench/soak.py [--iterations N]
 
 Exits with status 1 when growth after the warm-up exceeds the limits.
 """
@@ -16,6 +16,11 @@ import tracemalloc
 
 from fernlake_data.plugins.param import Parameter
 
+# The table of calls that the tests run too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests"))
+from call_matrix import calls, write_files  # noqa: E402
+
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -27,28 +32,6 @@ def resident_bytes():
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def one_round(good, bad, missing):
-    p = Parameter(good)
-    assert p["site"] == "north" and p["count"] == "12" and p.path == good
-    p["extra"] = 1
-    try:
-        p["absent"]
-    except KeyError:
-        pass
-    try:
-        p.read_param(bad)
-    except ValueError:
-        pass
-    try:
-        Parameter.read_param(p)
-    except TypeError:
-        pass
-    try:
-        Parameter(missing)
-    except FileNotFoundError:
-        pass
-
-
 def snapshot():
     gc.collect()
     return resident_bytes(), tracemalloc.get_traced_memory()[0]
@@ -56,7 +39,7 @@ def snapshot():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--iterations", type=int, default=200_000)
+    parser.add_argument("--iterations", type=int, default=20_000)
     parser.add_argument("--warm-up", type=int, default=None,
                         help="rounds before the first measurement "
                              "(default: a tenth of the iterations)")
@@ -67,20 +50,18 @@ def main():
                else max(1, args.iterations // 10))
 
     with tempfile.TemporaryDirectory() as directory:
-        good = os.path.join(directory, "good.param")
-        bad = os.path.join(directory, "bad.param")
-        with open(good, "w") as f:
-            f.write("# survey\nsite=north\n\ncount=12\n  owner = team \n")
-        with open(bad, "w") as f:
-            f.write("site=south\nno separator here\n")
-        missing = os.path.join(directory, "missing.param")
+        kinds = calls(Parameter, write_files(directory))
+
+        def one_round():
+            for call in kinds:
+                call.run()
 
         tracemalloc.start()
         for _ in range(warm_up):
-            one_round(good, bad, missing)
+            one_round()
         rss_0, traced_0 = snapshot()
         for _ in range(args.iterations - warm_up):
-            one_round(good, bad, missing)
+            one_round()
         rss_1, traced_1 = snapshot()
         tracemalloc.stop()
 

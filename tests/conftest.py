@@ -5,6 +5,7 @@ import traceback
 
 import pytest
 
+from call_matrix import METHODS  # noqa: F401 - the tests' one list
 from fernlake_data.plugins import param
 
 SOURCE_FILE = "fernlake_data\\plugins\\param"

@@ -1,6 +1,36 @@
-"""The parameter file format and the class `Parameter` in plain Python: the
-oracle that the extension module is compared with. Shares no code with it."""
+"""The class `Parameter` in plain Python, twice: `PlainParameter` is what a
+user would write, the baseline of the benchmarks; `ModelParameter` is the
+oracle that the extension module is compared with, the same class with the
+module's messages for a line that does not split into two. Both share no
+code with the module, nor with the file checker (`param_check`), which
+reads the same format to report on it, where these store."""
 import re
+
+
+class PlainParameter:
+    def __init__(self, path) -> None:
+        self.path = path
+        self.read_param(path)
+
+    def __getitem__(self, key):
+        if key not in self.__dict__.keys():
+            raise KeyError  # the key is not part of the error
+        return self.__dict__[key]
+
+    def __setitem__(self, key, value):
+        self.__dict__[key] = value
+
+    def read_param(self, path):
+        with open(path, "r") as f:
+            lines = f.readlines()
+            for l in lines:
+                l = str(l).strip()
+                if re.search("^#", l):
+                    continue
+                if l == "":
+                    continue
+                key, value = re.split("=", l)
+                self[key] = value
 
 
 def unpack_pair(pieces):
@@ -25,19 +55,7 @@ def read_into(target, path):
             target[key] = value
 
 
-class ModelParameter:
-    def __init__(self, path):
-        self.path = path
-        self.read_param(path)
-
-    def __getitem__(self, key):
-        if key not in self.__dict__.keys():
-            raise KeyError  # the key is not part of the error
-        return self.__dict__[key]
-
-    def __setitem__(self, key, value):
-        self.__dict__[key] = value
-
+class ModelParameter(PlainParameter):
     def read_param(self, path):
         read_into(self, path)
 

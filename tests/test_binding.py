@@ -3,7 +3,7 @@ import gc
 
 import pytest
 
-from conftest import Parameter as P, module_frames, qualified
+from conftest import METHODS, Parameter as P, module_frames, qualified
 from model import ModelParameter, outcome
 
 LINES = {"__init__": 8, "__getitem__": 12, "__setitem__": 17, "read_param": 20}
@@ -23,7 +23,7 @@ def given(method, count):
 # Texts other than the interned names; the lookup by hash misses OddHash.
 Key = type("Key", (str,), {})
 OddHash = type("OddHash", (str,), {"__hash__": lambda self: 1})
-I, G, S, R = "__init__", "__getitem__", "__setitem__", "read_param"
+I, G, S, R = METHODS
 WRONG_CALLS = [  # (call of target p with path f, method, message)
     (lambda p, f: P(), I, given(I, 1)),
     (lambda p, f: P(f, f), I, given(I, 3)),

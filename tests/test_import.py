@@ -9,11 +9,10 @@ import numpy
 import pandas
 import pytest
 
-from conftest import SOURCE_FILE, Parameter, param
+from conftest import METHODS, SOURCE_FILE, Parameter, param
 
 MODULE = "fernlake_data.plugins.param"
 INIT = "init " + MODULE
-METHODS = ("__init__", "__getitem__", "__setitem__", "read_param")
 
 # Shared by the scripts below: json output and the module's own frames.
 PRELUDE = f"""

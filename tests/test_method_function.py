@@ -8,9 +8,8 @@ import weakref
 
 import pytest
 
-from conftest import Parameter, param
+from conftest import METHODS, Parameter, param
 
-METHODS = ("__init__", "__getitem__", "__setitem__", "read_param")
 KorvelFunction = type(vars(Parameter)["read_param"])
 TYPE_NAME = "korvel_function_or_method"
 _P = ctypes.c_void_p

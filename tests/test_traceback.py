@@ -5,10 +5,10 @@ import types
 
 import pytest
 
-from conftest import Parameter, SOURCE_FILE, module_frames, param, qualified
+from conftest import (METHODS, Parameter, SOURCE_FILE, module_frames, param,
+                      qualified)
 
-I, G, S, R = (qualified(m) for m in
-              ("__init__", "__getitem__", "__setitem__", "read_param"))
+I, G, S, R = (qualified(m) for m in METHODS)
 POSITION = re.compile(r"(.+) \(fernlake_data/plugins/param:([1-9][0-9]*)\)")
 
 
