@@ -80,11 +80,12 @@ $(DEPS): requirements.txt | $(PY)
 	touch $@
 
 # The build that the tests use keeps its asserts; `pip install .` and the
-# wheel make release builds without them. scikit-build-core builds it in
-# build/<wheel tag>, which differs between versions.
+# wheel make release builds without them. A plain `pip install .` builds in
+# a temporary directory; here the build stays in build/VERSION/install, so
+# that the next one only compiles what changed.
 install: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
-	    -C cmake.define.FERNLAKE_ASSERTS=ON .
+	    -C build-dir=$(BUILD)/install -C cmake.define.FERNLAKE_ASSERTS=ON .
 
 demo: install
 	$(PY) examples/show_parameters.py
