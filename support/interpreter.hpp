@@ -40,6 +40,35 @@ raise_null_result(PyObject *callable) noexcept
 #endif
 }
 
+// --------------------------------------------------------------- modules
+
+/// The module-definition slot that declares a module loadable into one
+/// interpreter only, from 3.12, where an interpreter that checks extensions
+/// refuses such a module itself, before creating it; nothing before 3.12.
+/// Goes into a slot table.
+#if PY_VERSION_HEX >= 0x030C0000
+#define FERNLAKE_ONE_INTERPRETER_SLOT                                        \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define FERNLAKE_ONE_INTERPRETER_SLOT
+#endif
+
+/// Where the standard module `re` keeps what re.search and re.split use:
+/// the module that compiles its patterns, part of the package re from
+/// 3.11; and the cache in which its _compile finds a compiled pattern
+/// first: from 3.12 a second cache stands in front of _cache, and a hit
+/// there changes neither.
+#if PY_VERSION_HEX >= 0x030B0000
+#define FERNLAKE_RE_COMPILER "re._compiler"
+#else
+#define FERNLAKE_RE_COMPILER "sre_compile"
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+#define FERNLAKE_RE_FIRST_CACHE "_cache2"
+#else
+#define FERNLAKE_RE_FIRST_CACHE "_cache"
+#endif
+
 // ---------------------------------------------------------- thread state
 
 /// The thread state of the running thread, which holds the interpreter

@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
-#include "parameter_methods.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
+#include "parameter_methods.hpp"
 #include "path_counts.hpp"
 #include "reader.hpp"
 #include "source_positions.hpp"
@@ -462,11 +462,7 @@ param_exec(PyObject *module) noexcept
 PyModuleDef_Slot param_slots[] = {
     {Py_mod_create, (void *)param_create},
     {Py_mod_exec, (void *)param_exec},
-#if PY_VERSION_HEX >= 0x030C0000
-    // One interpreter per process: an interpreter that checks extensions
-    // refuses the module itself, before it is created.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
+    FERNLAKE_ONE_INTERPRETER_SLOT  // one interpreter per process
     {0, NULL},
 };
 

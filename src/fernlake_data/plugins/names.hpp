@@ -6,17 +6,9 @@
 #include <Python.h>
 
 #include "source_positions.hpp"
+#include "support/interpreter.hpp"
 
 namespace fernlake {
-
-// The cache of re in which _compile finds a compiled pattern first: from
-// 3.12 a second cache stands in front of _cache, and a hit there changes
-// neither.
-#if PY_VERSION_HEX >= 0x030C0000
-#define PARAM_RE_CACHE "_cache2"
-#else
-#define PARAM_RE_CACHE "_cache"
-#endif
 
 // Every text the module uses, made once at execution and hashed at once.
 // NAME: an interned identifier; TEXT: a plain text constant;
@@ -68,7 +60,7 @@ namespace fernlake {
     X(str___builtins__, "__builtins__", NAME)                                \
     X(str___instancecheck__, "__instancecheck__", NAME)                      \
     X(str__compile, "_compile", NAME)                                        \
-    X(str_re_cache, PARAM_RE_CACHE, NAME)                                    \
+    X(str_re_cache, FERNLAKE_RE_FIRST_CACHE, NAME)                                    \
     X(str_RegexFlag, "RegexFlag", NAME)                                      \
     X(str_Pattern, "Pattern", NAME)
 

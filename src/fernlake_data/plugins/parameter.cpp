@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
-#include "parameter_methods.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
+#include "parameter_methods.hpp"
 #include "path_counts.hpp"
 #include "reader.hpp"
 #include "source_positions.hpp"

@@ -16,14 +16,6 @@ namespace {
 // flags), with room to spare: nearer the limit the real calls run.
 constexpr int call_depth = 8;
 
-// The module that compiles re's patterns, of which re's cache holds the
-// results: part of the package re from 3.11 on.
-#if PY_VERSION_HEX >= 0x030B0000
-constexpr const char compiler_module[] = "re._compiler";
-#else
-constexpr const char compiler_module[] = "sre_compile";
-#endif
-
 /// A plain function of `re`, and what a caller can replace of it.
 struct Function {
     PyObject *func = nullptr;
@@ -375,7 +367,7 @@ capture_names() noexcept
 int
 capture_compiler() noexcept
 {
-    PyObject *compiler = PyImport_ImportModule(compiler_module);
+    PyObject *compiler = PyImport_ImportModule(FERNLAKE_RE_COMPILER);
     if (compiler == NULL) {
         return -1;
     }

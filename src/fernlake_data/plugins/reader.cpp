@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "parameter_methods.hpp"
 #include "names.hpp"
+#include "parameter_methods.hpp"
 #include "path_counts.hpp"
 #include "re_shortcut.hpp"
 #include "reader.hpp"
