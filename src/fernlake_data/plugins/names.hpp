@@ -60,7 +60,7 @@ namespace fernlake {
     X(str___builtins__, "__builtins__", NAME)                                \
     X(str___instancecheck__, "__instancecheck__", NAME)                      \
     X(str__compile, "_compile", NAME)                                        \
-    X(str_re_cache, FERNLAKE_RE_FIRST_CACHE, NAME)                                    \
+    X(str_re_cache, FERNLAKE_RE_FIRST_CACHE, NAME)                           \
     X(str_RegexFlag, "RegexFlag", NAME)                                      \
     X(str_Pattern, "Pattern", NAME)
 

@@ -42,8 +42,6 @@ struct Function {
         return true;
     }
 
-    /// True while the function runs the code and defaults it had. The
-    /// contents of its keyword defaults are checked with re's namespace.
     void
     release() noexcept
     {
@@ -53,6 +51,9 @@ struct Function {
         Py_CLEAR(kwdefaults);
     }
 
+    /// True while the function runs the code and defaults it had. The
+    /// contents of split's keyword defaults are checked with re's
+    /// namespace.
     bool
     unchanged() const noexcept
     {
@@ -71,7 +72,8 @@ struct Resolution {
     PyObject *builtin;
 };
 
-/// What was captured at import, each held for the life of the process.
+/// What was captured at import, each held until a later import captures
+/// anew.
 struct Captured {
     bool done = false;
     PyObject *module = nullptr;
@@ -93,8 +95,8 @@ struct Captured {
     Py_ssize_t name_count = 0;
 } captured;
 
-/// The version tags seen when the captured state was last checked in
-/// full, and the outcome. Tags start at 1, so the first use checks.
+/// The dictionaries' stamps seen when the captured state was last checked
+/// in full, and the outcome. A stamp is never 0, so the first use checks.
 struct Checked {
     std::uint64_t re_tag = 0, cache_tag = 0, builtins_tag = 0;
     std::uint64_t kwdefaults_tag = 0;
@@ -145,10 +147,11 @@ bool
 plain_instance_check() noexcept
 {
     // The lookup also gives the class a version tag when it has none.
+    PyObject *name = str___instancecheck__;
     PyObject *check =
-        support::type_lookup(Py_TYPE(captured.flag_class), str___instancecheck__);
+        support::type_lookup(Py_TYPE(captured.flag_class), name);
     return check != NULL
-           && check == support::type_lookup(&PyType_Type, str___instancecheck__);
+           && check == support::type_lookup(&PyType_Type, name);
 }
 
 /// True when each global name of re's functions resolves to what it did
@@ -334,7 +337,8 @@ capture_names() noexcept
     PyObject *set = PySet_New(NULL);
     PyObject *names = NULL;
     if (set != NULL && add_names(set, captured.search)
-        && add_names(set, captured.split) && add_names(set, captured.compile)) {
+        && add_names(set, captured.split)
+        && add_names(set, captured.compile)) {
         names = PySequence_Tuple(set);
     }
     Py_XDECREF(set);

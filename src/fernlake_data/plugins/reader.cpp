@@ -563,7 +563,8 @@ capture_reader_shortcuts() noexcept
     if (strip != NULL && Py_TYPE(strip) == &PyMethodDescr_Type) {
         PyMethodDef *def = ((PyMethodDescrObject *)strip)->d_method;
         if (def->ml_flags == METH_FASTCALL) {
-            strip_function = (support::FastFunction)(void (*)(void))def->ml_meth;
+            strip_function =
+                (support::FastFunction)(void (*)(void))def->ml_meth;
         }
     }
     return capture_re();
