@@ -22,6 +22,10 @@ reset_handled(ExceptionTriple &saved) noexcept
     saved = ExceptionTriple{};
 }
 
+namespace {
+
+/// The pending exception, moved out of the thread's error state, which is
+/// left clear.
 ExceptionTriple
 take_pending() noexcept
 {
@@ -29,6 +33,8 @@ take_pending() noexcept
     PyErr_Fetch(&e.type, &e.value, &e.traceback);
     return e;
 }
+
+}  // namespace
 
 int
 take_up_pending(ExceptionTriple &out) noexcept

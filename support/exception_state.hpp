@@ -1,6 +1,6 @@
-// A thread's pending exception, moved aside and put back, and the exception
-// it is handling, as a with-statement saves, replaces and restores it
-// around its exit call.
+// The exception a thread is handling, as a with-statement saves, replaces
+// and restores it around its exit call, and the pending exception taken up
+// as the one handled or made pending again.
 #ifndef FERNLAKE_SUPPORT_EXCEPTION_STATE_HPP
 #define FERNLAKE_SUPPORT_EXCEPTION_STATE_HPP
 
@@ -36,10 +36,6 @@ void reset_handled(ExceptionTriple &saved) noexcept;
 /// attaches its traceback to the value and makes it the exception being
 /// handled. New references in `out`; -1 with an exception set on failure.
 int take_up_pending(ExceptionTriple &out) noexcept;
-
-/// The pending exception, moved out of the thread's error state, which is
-/// left clear.
-ExceptionTriple take_pending() noexcept;
 
 /// Makes `failure` (stolen, left empty) the pending exception, releasing
 /// whatever is pending now.

@@ -2,7 +2,6 @@
 
 #include "code_cache.hpp"
 #include "entry_frames.hpp"
-#include "exception_state.hpp"
 #include "interpreter.hpp"
 #include "lookup.hpp"
 #include "process_state.hpp"
@@ -100,15 +99,6 @@ entry_code(const Routine &routine, int impl_pos, int line) noexcept
 }
 
 }  // namespace
-
-int
-read_switch(int impl_pos) noexcept
-{
-    SetAside pending;
-    int result = switch_position(impl_pos);
-    pending.put_back();
-    return result;
-}
 
 PyObject *
 create_code(const Routine &routine, int impl_pos, int line) noexcept

@@ -17,18 +17,16 @@ struct Routine {
 
 /// Adds a traceback entry for a failure of `routine` at source line `line`
 /// and implementation position `impl_pos` (greater than 0), with the
-/// failure's exception still set. The exception is passed on unchanged; if
-/// the entry cannot be built, the error of that attempt replaces it.
+/// failure's exception still set. The position shows in the entry's name
+/// while the switch `cline_in_traceback` of the runtime support module is
+/// true; an absent switch is created as False. The exception is passed on
+/// unchanged; if the entry cannot be built, the error of that attempt
+/// replaces it.
 void add_traceback(const Routine &routine, int impl_pos, int line) noexcept;
 
 /// New reference: a code object for a traceback entry, whose name carries
 /// the implementation position when `impl_pos` is not 0.
 PyObject *create_code(const Routine &routine, int impl_pos, int line) noexcept;
-
-/// `impl_pos` while the switch `cline_in_traceback` of the runtime support
-/// module is true, else 0. An absent switch is created as False. The
-/// pending exception is kept aside while the switch is read.
-int read_switch(int impl_pos) noexcept;
 
 }  // namespace fernlake::support
 
