@@ -650,3 +650,48 @@ def test_a_monitoring_tool_sees_every_call_of_re(run_python, write_param):
     assert out.stdout.split() == [
         "True", "search", "_compile", "search", "_compile", "split",
         "_compile"]
+
+
+def first_cache():
+    """The cache in which re's _compile looks first."""
+    return getattr(re, "_cache2", re._cache)
+
+
+def test_a_cache_key_that_runs_code_is_compared_as_in_plain_python(
+        write_param):
+    """A key of re's cache whose hash collides with the pattern's and whose
+    __eq__ is Python code is compared on every lookup, as in plain Python."""
+    path, cache, seen = write_param("# c\nk=v\n"), first_cache(), []
+
+    class Colliding(tuple):
+        def __hash__(self):
+            return hash((str, "^#", 0))
+
+        def __eq__(self, other):
+            seen.append(other)
+            return False
+    saved = dict(cache)
+    try:
+        cache.clear()
+        cache[Colliding()] = None  # probed before the pattern's own key
+        ModelParameter(path)  # compiles and caches both patterns
+        calls = []
+        for cls in (ModelParameter, Parameter):
+            seen.clear()
+            assert vars(cls(path)) == {"path": path, "k": "v"}
+            calls.append(len(seen))
+        assert calls[0] and calls[1] == calls[0]
+    finally:
+        cache.clear()
+        cache.update(saved)
+
+
+@pytest.mark.skipif(not isinstance(re.split.__kwdefaults__, dict),
+                    reason="re.split has keyword-only defaults from 3.13")
+def test_split_keyword_defaults_changed_in_place(write_param, monkeypatch):
+    """A changed keyword default of re.split is what splits the line."""
+    path = write_param("a=b=c\n")
+    Parameter(write_param("# c\nk=v\n"))  # both patterns cached
+    monkeypatch.setitem(re.split.__kwdefaults__, "maxsplit", 1)
+    assert vars(Parameter(path)) == vars(ModelParameter(path)) == {
+        "path": path, "a": "b=c"}
