@@ -56,13 +56,6 @@ is_own_read_param(PyObject *found) noexcept
            && &support::record_of(found) == &method_read_param;
 }
 
-/// The instance dictionary of `self`, an instance of exactly the class.
-PyObject *
-instance_dict(PyObject *self) noexcept
-{
-    return support::instance_dict(self);
-}
-
 /// True when attribute lookup on `self` is what the class was made with:
 /// `self` is exactly a Parameter, and its class still looks attributes up
 /// generically.
@@ -79,7 +72,7 @@ looked_up_plainly(PyObject *self) noexcept
 PyObject *
 plain_store(PyObject *self) noexcept
 {
-    return looked_up_plainly(self) ? instance_dict(self) : NULL;
+    return looked_up_plainly(self) ? support::instance_dict(self) : NULL;
 }
 
 /// New reference: `self.__dict__`, or null with an exception set.
@@ -110,7 +103,7 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
             support::type_lookup(parameter_class, str_read_param))) {
         return 0;
     }
-    PyObject *dict = instance_dict(self);
+    PyObject *dict = support::instance_dict(self);
     if (dict == NULL) {
         return 1;
     }
