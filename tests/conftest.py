@@ -1,21 +1,13 @@
+import os
 import subprocess
 import sys
 import textwrap
-import traceback
 
 import pytest
 
 from call_matrix import METHODS  # noqa: F401 - the tests' one list
+from entries import SOURCE_FILE, module_frames  # noqa: F401
 from fernlake_data.plugins import param
-
-SOURCE_FILE = "fernlake_data\\plugins\\param"
-
-
-def module_frames(tb):
-    """(line, function name) of each traceback frame of the module's source
-    file, outermost first."""
-    return [(f.lineno, f.name) for f in traceback.extract_tb(tb)
-            if f.filename == SOURCE_FILE]
 
 
 def qualified(method):
@@ -39,11 +31,14 @@ def write_param(tmp_path):
 @pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter (the module initialises once per
-    process) and returns its completed process; a failing run fails the
-    test unless `check=False`."""
+    process), in this directory so that it can import the tests' helpers,
+    and returns its completed process; a failing run fails the test unless
+    `check=False`."""
     def run(code, check=True, **kwargs):
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                              capture_output=True, text=True, **kwargs)
+                              capture_output=True, text=True,
+                              cwd=os.path.dirname(os.path.abspath(__file__)),
+                              **kwargs)
         if check and proc.returncode != 0:
             pytest.fail(f"script failed:\n{proc.stdout}\n{proc.stderr}")
         return proc

@@ -15,11 +15,9 @@ MODULE = "fernlake_data.plugins.param"
 INIT = "init " + MODULE
 
 # Shared by the scripts below: json output and the module's own frames.
-PRELUDE = f"""
-import ctypes, importlib, importlib.util, json, sys, traceback, types
-def frames(tb):
-    return [[f.lineno, f.name] for f in traceback.extract_tb(tb)
-            if f.filename == {SOURCE_FILE!r}]
+PRELUDE = """
+import ctypes, importlib, importlib.util, json, sys, types
+from entries import module_frames as frames
 """
 
 

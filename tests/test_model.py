@@ -12,8 +12,11 @@ from model import ModelParameter, outcome, read_into
 # Everything str.strip() removes, some of which no line reader splits on.
 WHITESPACE = " \t\v\f\r\x1c\x1d\x1e\x1f\x85\xa0\u1680\u2000\u2028\u2029\u3000"
 
-chars = st.one_of(st.sampled_from(WHITESPACE + "#=\x00aé€北\U0001f600"),
-                  st.characters(blacklist_categories=("Cs",)))
+# Also what looks like a separator or a comment but is none: ';', ':' and
+# a byte-order mark, which str.strip() keeps.
+chars = st.one_of(
+    st.sampled_from(WHITESPACE + "#=;:\ufeff\x00aé€北\U0001f600"),
+    st.characters(blacklist_categories=("Cs",)))
 piece = st.text(chars, max_size=6)
 side = st.text(chars.filter(lambda c: c != "="), max_size=6)
 padding = st.text(st.sampled_from(WHITESPACE), max_size=3)

@@ -7,11 +7,12 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
 
 from conftest import Parameter
 from fernlake_data.plugins.param_check import (BREAKS, broken_calls,
                                                  check_file, main)
+from test_model import param_file
 
 UTF8 = locale.getpreferredencoding(False).lower().replace("-", "") == "utf8"
 
@@ -25,21 +26,8 @@ def read_error(path):
     return None
 
 
-# Files of settings, comments and blank lines, lines with no or several '=',
-# padded with all kinds of whitespace str.strip() removes; '\ufeff' it keeps.
-SPACE = " \t\x0b\x0c\x1c\x1f\x85\xa0\u2028\u3000"
-pad = st.text(st.sampled_from(SPACE), max_size=2)
-word = st.text(st.sampled_from("ab_#;:\ufeff" + SPACE), max_size=5)
-setting = st.builds("{}{}{}={}{}".format, pad, word, pad, pad, word)
-line = st.one_of(setting, setting, pad, word,
-                 st.builds("{}#{}".format, pad, st.text("a=# ", max_size=5)),
-                 st.builds("=".join, st.lists(word, min_size=3, max_size=4)))
-files = st.builds(
-    lambda bom, lines, last: bom + "".join(a + b for a, b in lines) + last,
-    st.sampled_from(["", "", "", "\ufeff"]),
-    st.lists(st.tuples(line, st.sampled_from(["\n", "\r\n", "\r"])),
-             max_size=8),
-    st.one_of(st.just(""), line))
+# The generated files of the comparison with the model, those that decode.
+files = param_file.filter(lambda raw: b"\xff" not in raw).map(bytes.decode)
 
 
 @settings(max_examples=300, deadline=None,

@@ -131,20 +131,18 @@ def test_what_re_returns_is_checked(write_param, monkeypatch, search, split,
     assert frames == [(21, READ), (line, READ)] and target == {}
 
 
-# The reader keeps the `open` of import time, so a fresh interpreter swaps it
-# before the import; there a callable path makes the opened object. Each read
-# runs while a LookupError is handled, which is handled again afterwards.
+# In a fresh interpreter, where a callable path makes the opened object.
+# Each read runs while a LookupError is handled, which is handled again
+# afterwards.
 SCRIPT = r"""
-import builtins, sys, traceback
+import sys
 from types import SimpleNamespace
-OUTER, real_open = LookupError("outer"), builtins.open
-builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
-from fernlake_data.plugins.param import Parameter
-builtins.open = real_open
+from entries import module_frames
+from own_open import Parameter
+OUTER = LookupError("outer")
 
 def lines_of(tb):
-    return [f.lineno for f in traceback.extract_tb(tb)
-            if f.filename.endswith("param")]
+    return [line for line, _ in module_frames(tb)]
 def describe(e):
     return e and f"{type(e).__name__}: {e}"
 
@@ -236,7 +234,6 @@ def test_opened_objects_of_our_own(run_python):
         not_text=read_fails("ZeroDivisionError: division by zero", 24,
                             {"b'a": "1'"}),
     )
-
 
 
 def fail_quietly(read, bad):

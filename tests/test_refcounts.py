@@ -2,7 +2,6 @@
 and on each kind of failure."""
 import builtins
 import gc
-import os
 import sys
 
 import pytest
@@ -71,4 +70,4 @@ def test_steady_through_misbehaving_file(paths, run_python):
                 ("enter", {good!r}, OSError), ("exit", {good!r}, OSError),
                 ("exit", {bad!r}, OSError), ("suppress", {bad!r}, None)]:
             t.assert_steady(error, smoke.Parameter, path)
-    """, cwd=os.path.dirname(os.path.abspath(__file__)))
+    """)

@@ -3,17 +3,14 @@ tripped, the general path gives the same stores, exceptions and traceback
 entries; each replacement that trips a guard is what then runs; and once
 the original is back, the results are right again."""
 import builtins
-import importlib
 import json
-import os
 import re
-import signal
 import sys
 import types
 
 import pytest
 
-from conftest import Parameter, module_frames, param, qualified
+from conftest import Parameter, module_frames, qualified
 from model import ModelParameter
 
 READ = qualified("read_param")
@@ -21,15 +18,11 @@ READ = qualified("read_param")
 # Generated files read with the shortcuts and with their guards tripped: re
 # wrapped, an instance of a trivial subclass, lines that are a str subclass
 # whose str() and strip() are no plain str. Every traceback entry carries
-# its implementation position, so the positions are compared too. `open`
-# is replaced before the import, so that a callable path opens an object of
-# the test's own.
+# its implementation position, so the positions are compared too.
 DIFFERENTIAL = r"""
-import builtins, json, os, re, sys, traceback
-real_open = builtins.open
-builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
-from fernlake_data.plugins.param import Parameter
-builtins.open = real_open
+import os, re, sys
+from entries import module_frames
+from own_open import Parameter, real_open
 sys.modules["korvel_runtime"].cline_in_traceback = True
 from hypothesis import given, settings, HealthCheck
 from test_model import param_file
@@ -74,8 +67,7 @@ def outcome(cls, lines, paths):
             error = None
         except Exception as e:
             error = [type(e).__name__, repr(e.args),
-                     [[f.lineno, f.name] for f in traceback.extract_tb(
-                         e.__traceback__) if f.filename.endswith("param")]]
+                     module_frames(e.__traceback__)]
         result.append([[[k, v] for k, v in vars(p).items() if k != "path"],
                        error])
     return result
@@ -103,27 +95,8 @@ print("same")
 
 
 def test_shortcuts_and_general_path_agree(run_python, tmp_path):
-    here = os.path.dirname(os.path.abspath(__file__))
-    out = run_python(f"DIRECTORY = {str(tmp_path)!r}\n" + DIFFERENTIAL,
-                     cwd=here)
+    out = run_python(f"DIRECTORY = {str(tmp_path)!r}\n" + DIFFERENTIAL)
     assert out.stdout.split() == ["same"]
-
-
-@pytest.fixture
-def calls(monkeypatch):
-    """Records the calls that replacements installed through `record` see;
-    monkeypatch puts every original back afterwards."""
-    seen = []
-
-    def record(target, name, wrap=None):
-        original = getattr(target, name)
-
-        def recorder(*args):
-            seen.append((name, *args))
-            return (wrap or original)(*args)
-        monkeypatch.setattr(target, name, recorder)
-    record.seen = seen
-    return record
 
 
 def read(path):
@@ -134,29 +107,33 @@ TEXT = "# c\nk=v\n"
 STORED = {"k": "v"}
 
 
-@pytest.mark.parametrize("target, name, expected", [
-    (re, "search", [("search", "^#", "# c"), ("search", "^#", "k=v")]),
-    (re, "split", [("split", "=", "k=v")]),
-    (re, "_compile", [("_compile", "^#", 0), ("_compile", "^#", 0),
-                      ("_compile", "=", 0)]),
-    (builtins, "isinstance", [("isinstance", 0, re.RegexFlag)] * 3),
-    (builtins, "type", [("type", "^#"), ("type", "^#"), ("type", "=")]),
-])
-def test_replacement_runs_with_its_arguments(write_param, calls, target,
-                                             name, expected):
-    path = write_param(TEXT)
-    calls(target, name)
-    assert read(path) == STORED
-    assert calls.seen == expected
+def recording(target, name):
+    """`target.name` replaced by a wrapper that sees its calls."""
+    def change(m, seen):
+        original = getattr(target, name)
+        m.setattr(target, name,
+                  lambda *a: seen.append((name, *a)) or original(*a),
+                  raising=False)
+    return change
 
 
-class Recorded(type):
-    """The class of a flag class whose instance checks are recorded."""
-    seen = []
+def shadowing(name):
+    """A name of re's namespace that shadows the builtin `name`, whose calls
+    are seen."""
+    def change(m, seen):
+        real = getattr(builtins, name)
+        m.setattr(re, name, lambda *a: seen.append(a) or real(*a),
+                  raising=False)
+    return change
 
-    def __instancecheck__(cls, instance):
-        Recorded.seen.append(instance)
-        return False
+
+def recorded_flag_class(m, seen):
+    """re.RegexFlag replaced by a class whose instance checks are seen."""
+    class Recorded(type):
+        def __instancecheck__(cls, instance):
+            seen.append(instance)
+            return False
+    m.setattr(re, "RegexFlag", Recorded("Flag", (), {}))
 
 
 def nothing_is_a_comment(pattern, string, flags=0):
@@ -179,52 +156,127 @@ def k_is_the_comment_311(pattern, flags):
 # and flags are keyword-only, with their defaults in __kwdefaults__.
 COMPILER_311 = sys.version_info >= (3, 11)
 FIRST_CACHE = "_cache2" if sys.version_info >= (3, 12) else "_cache"
+CACHES = ("_cache", FIRST_CACHE) if FIRST_CACHE != "_cache" else ("_cache",)
 
 
-def split_once(m):
+def split_once(m, seen):
     if sys.version_info >= (3, 13):
         m.setattr(re.split, "__kwdefaults__", {"maxsplit": 1, "flags": 0})
     else:
         m.setattr(re.split, "__defaults__", (1, 0))
 
 
-def empty_caches(m):
-    m.setattr(re, "_cache", {})
-    if FIRST_CACHE != "_cache":
-        m.setattr(re, FIRST_CACHE, {})
+def split_keyword_default(m, seen):
+    """Changed in place, where the defaults are keyword-only."""
+    if not isinstance(re.split.__kwdefaults__, dict):
+        pytest.skip("re.split has keyword-only defaults from 3.13")
+    m.setitem(re.split.__kwdefaults__, "maxsplit", 1)
 
 
-@pytest.mark.parametrize("change, text, stored", [
-    # What the functions of re run is changed in place.
-    (split_once, "k=v\nq=r=s\n",
-     {"k": "v", "q": "r=s"}),
-    (lambda m: m.setattr(re.search, "__code__",
-                         nothing_is_a_comment.__code__), "# c=v\nk=v\n",
-     {"# c": "v", "k": "v"}),
-    (lambda m: m.setattr(re._compile, "__code__", (
-        k_is_the_comment_311 if COMPILER_311 else k_is_the_comment).__code__),
-     "k=v\nx=y\n", {"x": "y"}),
-    (lambda m: m.setitem(getattr(re, FIRST_CACHE), (str, "^#", 0),
-                         re.compile("^k")),
-     "k=v\nx=y\n", {"x": "y"}),
-    # Names of re's namespace rebound, or its cache emptied: the general
-    # path compiles anew and puts the patterns into the cache it finds.
-    (empty_caches, TEXT, STORED),
-    (lambda m: re.purge(), TEXT, STORED),
-    (lambda m: m.setattr(re, "RegexFlag", Recorded("Flag", (), {})), TEXT,
-     STORED),
-])
-def test_a_changed_re_is_what_runs(write_param, monkeypatch, change, text,
-                                   stored):
-    path = write_param(text)
-    Recorded.seen.clear()
-    change(monkeypatch)
-    assert read(path) == stored
-    assert (str, "^#", 0) in re._cache and (str, "=", 0) in re._cache
-    if re.RegexFlag.__class__ is Recorded:
-        assert Recorded.seen == [0, 0, 0]
-    monkeypatch.undo()
-    assert read(write_param("k=v\nx=y\n")) == {"k": "v", "x": "y"}
+def empty_caches(m, seen):
+    for cache in CACHES:
+        m.setattr(re, cache, {})
+
+
+def colliding_cache_key(m, seen):
+    """A key of re's cache whose hash is the comment pattern's and whose
+    comparison is Python code, probed before the pattern's own key."""
+    class Colliding(tuple):
+        def __hash__(self):
+            return hash((str, "^#", 0))
+
+        def __eq__(self, other):
+            seen.append(other)
+            return False
+    cache = getattr(re, FIRST_CACHE)
+    for key in list(cache):
+        m.delitem(cache, key)
+    m.setitem(cache, Colliding(), None)
+    re.search("^#", ""), re.split("=", "")  # cached again
+
+
+def compiled_in_disguise(text, code_of):
+    """A compiled pattern that shows `text`, with the flags re gives it, but
+    runs the compiled code of the pattern `code_of`."""
+    import _sre
+    compiler = getattr(re, "_compiler", None) or sys.modules["sre_compile"]
+    parser = getattr(re, "_parser", None) or sys.modules["sre_parse"]
+    parsed = parser.parse(code_of, 0)
+    groups = parsed.state.groups
+    return _sre.compile(text, re.compile(text).flags,
+                        compiler._code(parsed, 0), groups - 1, {},
+                        (None,) * groups)
+
+
+def cached(pattern):
+    """A cached "^#" that is `pattern`."""
+    def change(m, seen):
+        for cache in CACHES:
+            m.setitem(getattr(re, cache), (str, "^#", 0), pattern())
+    return change
+
+
+# Each change of re, and whether plain Python shows it in what a read
+# stores, raises or lets the change see.
+CHANGES = {
+    "search_recorded": (recording(re, "search"), True),
+    "split_recorded": (recording(re, "split"), True),
+    "compile_recorded": (recording(re, "_compile"), True),
+    "isinstance_recorded": (recording(builtins, "isinstance"), True),
+    "type_recorded": (recording(builtins, "type"), True),
+    "isinstance_shadowed": (shadowing("isinstance"), True),
+    "type_shadowed": (shadowing("type"), True),
+    "flag_class": (recorded_flag_class, True),
+    "search_code": (lambda m, seen: m.setattr(
+        re.search, "__code__", nothing_is_a_comment.__code__), True),
+    "compile_code": (lambda m, seen: m.setattr(re._compile, "__code__", (
+        k_is_the_comment_311 if COMPILER_311 else k_is_the_comment
+    ).__code__), True),
+    "split_defaults": (split_once, True),
+    "split_keyword_default": (split_keyword_default, True),
+    "other_cached_pattern": (cached(lambda: re.compile("^k")), True),
+    # Compiled code that only a comparison of patterns tells apart.
+    "cached_pattern_in_disguise": (
+        cached(lambda: compiled_in_disguise("^#", "")), True),
+    "colliding_cache_key": (colliding_cache_key, True),
+    # The general path compiles anew and caches where re now caches.
+    "caches_replaced": (empty_caches, False),
+    "caches_purged": (lambda m, seen: re.purge(), False),
+}
+
+
+@pytest.mark.parametrize("change, shows", CHANGES.values(), ids=CHANGES)
+def test_a_change_of_re_shows_as_in_plain_python(write_param, monkeypatch,
+                                                 change, shows):
+    """With re changed, a read stores, fails, calls what re's functions see
+    and leaves re's caches as the plain class does; once re is as before,
+    so are the reads."""
+    path, seen = write_param("# c\nk=v\na=b=c\n"), []
+
+    def read(cls):
+        p, error = cls.__new__(cls), None
+        try:
+            p.__init__(path)
+        except ValueError as e:
+            error = e.args
+        return (vars(p), error, list(seen),
+                [(str, p, 0) in getattr(re, cache)
+                 for cache in CACHES for p in ("^#", "=")])
+    unchanged = read(ModelParameter)  # both patterns compiled and cached
+    results = []
+    for cls in (ModelParameter, Parameter):
+        with monkeypatch.context() as m:
+            change(m, seen)
+            seen.clear()
+            results.append(read(cls))
+            seen.clear()
+    if change is CHANGES["cached_pattern_in_disguise"][0] \
+            and results[0] == unchanged:
+        pytest.skip("re of this version takes no compiled pattern from a "
+                    "cache entry")
+    assert results[1] == results[0]
+    assert (results[0] != unchanged) == shows
+    assert read(Parameter) == unchanged
 
 
 def test_recording_module_class_and_tracing(write_param, monkeypatch):
@@ -315,11 +367,8 @@ def test_deep_recursion_in_a_read(run_python):
     # A file object of C methods only, so that near the limit the read gets
     # as far as the uses of re, which go deeper than anything before them.
     out = run_python("""
-        import builtins, io, re
-        real_open = builtins.open
-        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
-        from fernlake_data.plugins.param import Parameter
-        builtins.open = real_open
+        import io, re
+        from own_open import Parameter
         from test_shortcuts import TEXT, outcomes_near_the_limit
         opened = lambda mode: io.StringIO(TEXT * 3)
         plain = outcomes_near_the_limit(lambda: Parameter(opened))
@@ -327,7 +376,7 @@ def test_deep_recursion_in_a_read(run_python):
         general = outcomes_near_the_limit(lambda: Parameter(opened))
         print(plain == general,
               sorted({f[0] for o in plain if o for f in o[2]}))
-    """, cwd=os.path.dirname(os.path.abspath(__file__)))
+    """)
     # From 3.12 the limit counts frames of interpreted code alone (native
     # calls have a limit of their own): the uses of re nest no deeper in
     # such frames than the two functions that open() runs, so the limit is
@@ -338,10 +387,8 @@ def test_deep_recursion_in_a_read(run_python):
 
 def test_lines_that_are_no_plain_str(run_python):
     out = run_python("""
-        import builtins, io
-        real_open = builtins.open
-        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
-        from fernlake_data.plugins.param import Parameter
+        import io
+        from own_open import Parameter
         seen = []
         class Stripped(str):
             def strip(self):
@@ -366,10 +413,9 @@ def test_signal_during_the_read_surfaces_at_the_first_line(run_python):
     # signal; the first check is str() of the first line, with or without
     # the shortcuts.
     out = run_python("""
-        import builtins, io, re, signal, traceback
-        real_open = builtins.open
-        builtins.open = lambda f, *a: f(*a) if callable(f) else real_open(f, *a)
-        from fernlake_data.plugins.param import Parameter
+        import io, re, signal
+        from entries import module_frames
+        from own_open import Parameter
         def interrupt(signum, frame):
             raise KeyboardInterrupt
         signal.signal(signal.SIGALRM, interrupt)
@@ -381,21 +427,19 @@ def test_signal_during_the_read_surfaces_at_the_first_line(run_python):
             try:
                 Parameter(lambda mode: text)
             except KeyboardInterrupt as e:
-                print([f.lineno for f in traceback.extract_tb(e.__traceback__)
-                       if f.filename.endswith("param")])
+                print([line for line, _ in module_frames(e.__traceback__)])
     """)
     assert out.stdout.split("\n")[:2] == ["[10, 21, 24]"] * 2
 
 
-def test_class_methods_reassigned_and_restored(write_param, monkeypatch,
-                                               calls):
-    path = write_param(TEXT)
+def test_class_methods_reassigned_and_restored(write_param, monkeypatch):
+    path, seen = write_param(TEXT), []
     p = Parameter(path)
     for name in ("__getitem__", "__setitem__", "__init__", "read_param"):
-        calls(Parameter, name)
+        recording(Parameter, name)(monkeypatch, seen)
     p["x"] = 1
     assert p["x"] == 1 and Parameter(path)["k"] == "v"
-    assert [c[0] for c in calls.seen] == [
+    assert [c[0] for c in seen] == [
         "__setitem__", "__getitem__", "__init__", "read_param",
         "__setitem__", "__getitem__"]
     monkeypatch.undo()
@@ -403,8 +447,8 @@ def test_class_methods_reassigned_and_restored(write_param, monkeypatch,
     assert p["y"] == 2 and Parameter(path)["k"] == "v"
     with pytest.raises(AttributeError, match="__delitem__"):
         del p["y"]
-    calls(Parameter, "__getattribute__")
-    assert p["y"] == 2 and [c[0] for c in calls.seen[-2:]] == [
+    recording(Parameter, "__getattribute__")(monkeypatch, seen)
+    assert p["y"] == 2 and [c[0] for c in seen[-2:]] == [
         "__getattribute__", "__getattribute__"]
 
 
@@ -455,56 +499,6 @@ def test_dictionary_replaced_during_the_membership_test(write_param):
     assert results[0] == results[1]
 
 
-@pytest.mark.parametrize("name", ["isinstance", "type"])
-def test_builtin_shadowed_in_re_is_called_as_in_plain_python(
-        write_param, monkeypatch, name):
-    """A name of re's own namespace that shadows a builtin is what re's
-    functions call, for each line as often as in plain Python."""
-    path, seen = write_param("# c\nk=v\nq=r\n"), []
-    real = getattr(builtins, name)
-
-    def shadow(*args):
-        seen.append(args)
-        return real(*args)
-    ModelParameter(path)  # both patterns compiled and cached
-    monkeypatch.setattr(re, name, shadow, raising=False)
-    calls = []
-    for cls in (ModelParameter, Parameter):
-        seen.clear()
-        assert vars(cls(path)) == {"path": path, "k": "v", "q": "r"}
-        calls.append(list(seen))
-    assert calls[0] and calls[1] == calls[0]
-
-
-def compiled_in_disguise(text, code_of):
-    """A compiled pattern that shows `text`, with the flags re gives it, but
-    runs the compiled code of the pattern `code_of`."""
-    import _sre
-    compiler = getattr(re, "_compiler", None) or sys.modules["sre_compile"]
-    parser = getattr(re, "_parser", None) or sys.modules["sre_parse"]
-    parsed = parser.parse(code_of, 0)
-    groups = parsed.state.groups
-    return _sre.compile(text, re.compile(text).flags,
-                        compiler._code(parsed, 0), groups - 1, {},
-                        (None,) * groups)
-
-
-def test_cached_pattern_runs_its_own_code(write_param, monkeypatch):
-    """A cached "^#" whose compiled code matches every line makes "k=v" a
-    comment, and nothing is stored, as in plain Python."""
-    path, key = write_param("k=v\n"), (str, "^#", 0)
-    disguised = compiled_in_disguise("^#", "")
-    assert (disguised.pattern, disguised.flags) == ("^#", re.UNICODE)
-    for cache in ("_cache", "_cache2"):  # both where re keeps two
-        if isinstance(getattr(re, cache, None), dict):
-            monkeypatch.setitem(getattr(re, cache), key, disguised)
-    plain = vars(ModelParameter(path))
-    if plain != {"path": path}:
-        pytest.skip("re of this version takes no compiled pattern from a "
-                    "cache entry")
-    assert vars(Parameter(path)) == plain
-
-
 def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
     """When comparing a key of the module's namespace with 're' raises, that
     read fails with the comparison's error where `re` is resolved; the next
@@ -512,7 +506,8 @@ def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
     path = write_param("a=1\n")
     out = run_python(f"""
         path = {path!r}
-        import json, traceback
+        import json
+        from entries import described
         from fernlake_data.plugins import param
 
         class SameHash:
@@ -536,9 +531,7 @@ def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
             try:
                 result.append(vars(param.Parameter(path)))
             except Exception as e:
-                result.append([type(e).__name__, str(e), [
-                    [f.lineno, f.name] for f in traceback.extract_tb(
-                        e.__traceback__) if f.filename.endswith("param")]])
+                result.append(described(e))
         del ns[key]
         result.append(vars(param.Parameter(path)))
         print(json.dumps(result))
@@ -575,7 +568,8 @@ def test_native_search_returning_null_without_error(run_python,
     read with the interpreter's SystemError, as in plain Python."""
     path = write_param("a=1\n")
     out = run_python(SILENT_NATIVE + f"path = {path!r}\n" + """
-import json, re, traceback
+import json, re
+from entries import described
 from fernlake_data.plugins.param import Parameter
 from model import ModelParameter
 re.search = silent
@@ -584,11 +578,9 @@ for cls in (ModelParameter, Parameter):
     try:
         cls(path)
     except Exception as e:
-        result.append([type(e).__name__, str(e), [
-            [f.lineno, f.name] for f in traceback.extract_tb(e.__traceback__)
-            if f.filename.endswith("param")]])
+        result.append(described(e))
 print(json.dumps(result))
-""", cwd=os.path.dirname(os.path.abspath(__file__)))
+""")
     plain, native = json.loads(out.stdout)
     assert plain[0] == "SystemError" and plain[1].startswith(
         "<built-in function silent> returned NULL without setting an ")
@@ -646,52 +638,7 @@ def test_a_monitoring_tool_sees_every_call_of_re(run_python, write_param):
             cls({path!r})
             calls.append(list(seen))
         print(calls[0] == calls[1], *calls[1])
-    """, cwd=os.path.dirname(os.path.abspath(__file__)))
+    """)
     assert out.stdout.split() == [
         "True", "search", "_compile", "search", "_compile", "split",
         "_compile"]
-
-
-def first_cache():
-    """The cache in which re's _compile looks first."""
-    return getattr(re, "_cache2", re._cache)
-
-
-def test_a_cache_key_that_runs_code_is_compared_as_in_plain_python(
-        write_param):
-    """A key of re's cache whose hash collides with the pattern's and whose
-    __eq__ is Python code is compared on every lookup, as in plain Python."""
-    path, cache, seen = write_param("# c\nk=v\n"), first_cache(), []
-
-    class Colliding(tuple):
-        def __hash__(self):
-            return hash((str, "^#", 0))
-
-        def __eq__(self, other):
-            seen.append(other)
-            return False
-    saved = dict(cache)
-    try:
-        cache.clear()
-        cache[Colliding()] = None  # probed before the pattern's own key
-        ModelParameter(path)  # compiles and caches both patterns
-        calls = []
-        for cls in (ModelParameter, Parameter):
-            seen.clear()
-            assert vars(cls(path)) == {"path": path, "k": "v"}
-            calls.append(len(seen))
-        assert calls[0] and calls[1] == calls[0]
-    finally:
-        cache.clear()
-        cache.update(saved)
-
-
-@pytest.mark.skipif(not isinstance(re.split.__kwdefaults__, dict),
-                    reason="re.split has keyword-only defaults from 3.13")
-def test_split_keyword_defaults_changed_in_place(write_param, monkeypatch):
-    """A changed keyword default of re.split is what splits the line."""
-    path = write_param("a=b=c\n")
-    Parameter(write_param("# c\nk=v\n"))  # both patterns cached
-    monkeypatch.setitem(re.split.__kwdefaults__, "maxsplit", 1)
-    assert vars(Parameter(path)) == vars(ModelParameter(path)) == {
-        "path": path, "a": "b=c"}

@@ -128,16 +128,15 @@ def test_entries_kept_without_builtins_in_the_namespace(run_python,
     still carries the module's entries."""
     path = write_param("a=1\n")
     out = run_python(f"""
-        import json, traceback
+        import json
+        from entries import module_frames
         from fernlake_data.plugins import param
         p, ns = param.Parameter({path!r}), vars(param)
         kept = ns.pop("__builtins__")
         try:
             p["missing"]
         except KeyError as e:
-            print(json.dumps([[f.lineno, f.name] for f in
-                              traceback.extract_tb(e.__traceback__)
-                              if f.filename == {SOURCE_FILE!r}]))
+            print(json.dumps(module_frames(e.__traceback__)))
         finally:
             ns["__builtins__"] = kept
     """)
