@@ -42,8 +42,9 @@ def test_path_is_set_first_and_replaced_by_init_again(write_param):
 def test_missing_and_unhashable_keys(write_param, monkeypatch):
     p, original = Parameter(write_param("")), KeyError
     # The class raised is the one builtins had at import.
-    monkeypatch.setattr(builtins, "KeyError", type("Other", (Exception,), {}))
-    info = fails(original, p.__getitem__, "nope")
+    with monkeypatch.context() as m:
+        m.setattr(builtins, "KeyError", type("Other", (Exception,), {}))
+        info = fails(original, p.__getitem__, "nope")
     assert type(info.value) is original and info.value.args == ()
     assert module_frames(info.tb) == [(14, GET)]
     info = fails(TypeError, p.__getitem__, [1])

@@ -447,6 +447,14 @@ def test_class_methods_reassigned_and_restored(write_param, monkeypatch):
     assert p["y"] == 2 and Parameter(path)["k"] == "v"
     with pytest.raises(AttributeError, match="__delitem__"):
         del p["y"]
+    # Another function of the module in the place of read_param runs.
+    monkeypatch.setattr(Parameter, "read_param",
+                        vars(Parameter)["__getitem__"])
+    with pytest.raises(KeyError) as info:
+        Parameter(path)
+    assert module_frames(info.tb) == [(10, qualified("__init__")),
+                                      (14, qualified("__getitem__"))]
+    monkeypatch.undo()
     recording(Parameter, "__getattribute__")(monkeypatch, seen)
     assert p["y"] == 2 and [c[0] for c in seen[-2:]] == [
         "__getattribute__", "__getattribute__"]
