@@ -6,8 +6,10 @@ import operator
 import os
 from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Type
 
-# The methods of the class, in the order it defines them.
+# The methods of the class, in the order it defines them, and the line of
+# each definition.
 METHODS = ("__init__", "__getitem__", "__setitem__", "read_param")
+DEFINED_AT = dict(zip(METHODS, (8, 12, 17, 20)))
 
 # The files the calls read: settings with a comment, a blank line and blanks
 # around the '=', and the three ways a file stops a read.

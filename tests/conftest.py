@@ -5,7 +5,7 @@ import textwrap
 
 import pytest
 
-from call_matrix import METHODS  # noqa: F401 - the tests' one list
+from call_matrix import DEFINED_AT, METHODS  # noqa: F401 - one list
 from entries import SOURCE_FILE, module_frames  # noqa: F401
 from fernlake_data.plugins import param
 

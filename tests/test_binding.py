@@ -3,10 +3,10 @@ import gc
 
 import pytest
 
-from conftest import METHODS, Parameter as P, module_frames, qualified
+from conftest import (DEFINED_AT, METHODS, Parameter as P, module_frames,
+                      qualified)
 from model import ModelParameter, outcome
 
-LINES = {"__init__": 8, "__getitem__": 12, "__setitem__": 17, "read_param": 20}
 
 # A call as C code makes it: the only way to pass keywords that are not text.
 call_slot = ctypes.PYFUNCTYPE(*(ctypes.py_object,) * 4)(
@@ -63,7 +63,8 @@ def test_wrong_call(write_param, call, method, message):
     with pytest.raises(TypeError) as info:
         call(p, write_param("b=2\n"))
     assert info.type is TypeError and str(info.value) == message
-    assert module_frames(info.tb) == [(LINES[method], qualified(method))]
+    assert module_frames(info.tb) == [
+        (DEFINED_AT[method], qualified(method))]
     assert vars(p) == before
 
 
@@ -128,5 +129,6 @@ def test_keyword_whose_comparison_raises(write_param, call, method):
     with pytest.raises(Exception) as info:
         call(P, p, f)
     assert (info.type, info.value.args) == plain
-    assert module_frames(info.tb) == [(LINES[method], qualified(method))]
+    assert module_frames(info.tb) == [
+        (DEFINED_AT[method], qualified(method))]
     assert vars(p) == before

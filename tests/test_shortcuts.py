@@ -10,7 +10,7 @@ import types
 
 import pytest
 
-from conftest import Parameter, module_frames, qualified
+from conftest import METHODS, Parameter, module_frames, qualified
 from model import ModelParameter
 
 READ = qualified("read_param")
@@ -435,7 +435,7 @@ def test_signal_during_the_read_surfaces_at_the_first_line(run_python):
 def test_class_methods_reassigned_and_restored(write_param, monkeypatch):
     path, seen = write_param(TEXT), []
     p = Parameter(path)
-    for name in ("__getitem__", "__setitem__", "__init__", "read_param"):
+    for name in METHODS:
         recording(Parameter, name)(monkeypatch, seen)
     p["x"] = 1
     assert p["x"] == 1 and Parameter(path)["k"] == "v"
