@@ -217,26 +217,18 @@ test_traceback_keeps_exception(int line, const char *expected)
     if (tb2 != NULL) {
         // Read as Python code reads them: from 3.13 the entry computes its
         // line when asked, and frames hide their fields from 3.11.
-        PyObject *lineno = PyObject_GetAttrString(tb2, "tb_lineno");
-        PyObject *next = PyObject_GetAttrString(tb2, "tb_next");
-        PyObject *frame = PyObject_GetAttrString(tb2, "tb_frame");
-        PyObject *code =
-            frame ? PyObject_GetAttrString(frame, "f_code") : NULL;
-        PyObject *name = code ? PyObject_GetAttrString(code, "co_name") : NULL;
-        PyObject *file =
-            code ? PyObject_GetAttrString(code, "co_filename") : NULL;
-        CHECK(lineno != NULL && PyLong_AsLong(lineno) == line);
-        CHECK(next == Py_None);
-        CHECK(name != NULL
-              && PyUnicode_CompareWithASCIIString(name, expected) == 0);
-        CHECK(file != NULL
-              && PyUnicode_CompareWithASCIIString(file, "src\\file") == 0);
-        Py_XDECREF(lineno);
-        Py_XDECREF(next);
-        Py_XDECREF(frame);
-        Py_XDECREF(code);
-        Py_XDECREF(name);
-        Py_XDECREF(file);
+        PyObject *names = Py_BuildValue("{sO}", "tb", tb2);
+        PyObject *seen = names == NULL ? NULL : PyRun_String(
+            "tb.tb_lineno, tb.tb_next, tb.tb_frame.f_code.co_name, "
+            "tb.tb_frame.f_code.co_filename",
+            Py_eval_input, names, names);
+        PyObject *wanted =
+            Py_BuildValue("(iOss)", line, Py_None, expected, "src\\file");
+        CHECK(seen != NULL && wanted != NULL
+              && PyObject_RichCompareBool(seen, wanted, Py_EQ) == 1);
+        Py_XDECREF(names);
+        Py_XDECREF(seen);
+        Py_XDECREF(wanted);
     }
     Py_XDECREF(t2);
     Py_XDECREF(v2);
