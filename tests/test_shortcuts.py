@@ -260,8 +260,8 @@ def test_a_change_of_re_shows_as_in_plain_python(write_param, monkeypatch,
         except ValueError as e:
             error = e.args
         return (vars(p), error, list(seen),
-                [(str, p, 0) in getattr(re, cache)
-                 for cache in CACHES for p in ("^#", "=")])
+                [(str, pattern, 0) in getattr(re, cache)
+                 for cache in CACHES for pattern in ("^#", "=")])
     unchanged = read(ModelParameter)  # both patterns compiled and cached
     results = []
     for cls in (ModelParameter, Parameter):
