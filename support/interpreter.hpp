@@ -1,5 +1,5 @@
 // Every access of the support layer and the module that depends on the
-// interpreter's version: fields of thread states, code objects and
+// interpreter's version: fields of thread states, code objects, texts and
 // handled-exception items, dictionary version tags, type internals and the
 // interpreter's private functions. Each helper means the same on every
 // supported version (3.9 to 3.13); where a version has a public or
@@ -418,6 +418,16 @@ text_ready(PyObject *text) noexcept
 #else
     return PyUnicode_READY(text);
 #endif
+}
+
+/// The hash that the exact str `text` keeps once computed, or -1 while it
+/// has none. A field of the text on every version; the public
+/// PyObject_Hash computes the hash when it is missing, where a caller may
+/// only want to compare known ones.
+inline Py_hash_t
+text_hash(PyObject *text) noexcept
+{
+    return ((PyASCIIObject *)text)->hash;
 }
 
 }  // namespace fernlake::support

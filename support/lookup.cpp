@@ -30,7 +30,7 @@ memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
         return memo.value;
     }
     // Names come from the name table, which hashed each of them once.
-    Py_hash_t hash = ((PyASCIIObject *)name)->hash;
+    Py_hash_t hash = text_hash(name);
     assert(hash != -1);
     PyObject *value = dict_get_known_hash(dict, name, hash);
     if (value == NULL && PyErr_Occurred()) {

@@ -1,5 +1,6 @@
 #include "object_ops.hpp"
 
+#include "interpreter.hpp"
 #include "refs.hpp"
 
 namespace fernlake::support {
@@ -169,15 +170,15 @@ text_equals(PyObject *a, PyObject *b) noexcept
         return 1;
     }
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+        if (text_ready(a) < 0 || text_ready(b) < 0) {
             return -1;
         }
         Py_ssize_t length = PyUnicode_GET_LENGTH(a);
         if (length != PyUnicode_GET_LENGTH(b)) {
             return 0;
         }
-        Py_hash_t ha = ((PyASCIIObject *)a)->hash;
-        Py_hash_t hb = ((PyASCIIObject *)b)->hash;
+        Py_hash_t ha = text_hash(a);
+        Py_hash_t hb = text_hash(b);
         if (ha != -1 && hb != -1 && ha != hb) {
             return 0;
         }
