@@ -136,6 +136,25 @@ def recorded_flag_class(m, seen):
     m.setattr(re, "RegexFlag", Recorded("Flag", (), {}))
 
 
+def flag_metaclass_check(m, seen):
+    """An instance check of its own on the class of re.RegexFlag, changed
+    in place, whose calls are seen."""
+    def check(cls, instance):
+        seen.append(instance)
+        return type.__instancecheck__(cls, instance)
+    m.setattr(type(re.RegexFlag), "__instancecheck__", check)
+
+
+def builtins_of_re(m, seen):
+    """re's namespace given builtins of its own, whose isinstance is
+    seen."""
+    def isinstance_(*args):
+        seen.append(args)
+        return isinstance(*args)
+    m.setitem(vars(re), "__builtins__",
+              dict(vars(builtins), isinstance=isinstance_))
+
+
 def nothing_is_a_comment(pattern, string, flags=0):
     return None
 
@@ -227,6 +246,10 @@ CHANGES = {
     "isinstance_shadowed": (shadowing("isinstance"), True),
     "type_shadowed": (shadowing("type"), True),
     "flag_class": (recorded_flag_class, True),
+    "flag_metaclass_check": (flag_metaclass_check, True),
+    # Functions take their builtins from their globals when called before
+    # 3.10, and keep those of their creation from 3.10.
+    "builtins_of_re": (builtins_of_re, sys.version_info < (3, 10)),
     "search_code": (lambda m, seen: m.setattr(
         re.search, "__code__", nothing_is_a_comment.__code__), True),
     "compile_code": (lambda m, seen: m.setattr(re._compile, "__code__", (
