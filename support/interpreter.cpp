@@ -1,167 +1,226 @@
 #include "interpreter.hpp"
 
-#include <cstring>
-
 namespace fernlake::support {
+
+// ------------------------------------------------------------ monitoring
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030D0000
-/// sys.getswitchinterval as module execution found it, or null.
-PyObject *get_switch_interval = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+// The tools of sys.monitoring that programs use (0 to 5), as a bit set of
+// the kind the interpreter keeps per event; 6 and 7 are its own tracing
+// and profiling.
+constexpr unsigned tool_bits = 0x3f;
+constexpr int tool_count = 6;
+PyObject *tool_ids[tool_count] = {};
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// sys.monitoring.get_events: 3.12 has no native read of the events set
+// globally.
+PyObject *get_events = nullptr;
+#endif
+
+#if PY_VERSION_HEX >= 0x030E0000
+// sys.monitoring.get_local_events: from 3.14 the monitoring data of a code
+// object is opaque.
+PyObject *get_local_events = nullptr;
 #endif
 
 #if PY_VERSION_HEX >= 0x030C0000
-/// sys.monitoring.get_tool as module execution found it, or null, and the
-/// six tool ids it is asked about.
-PyObject *get_tool = nullptr;
-PyObject *tool_ids[6] = {};
-
-/// True when a sys.monitoring tool is registered. 3.12 has no native read
-/// of the monitoring state; 3.13's PyMonitoring_EnterScope reports the
-/// events set globally, but not those set on single code objects (as
-/// re.search's own), which a shortcut hides as well. A tool must be
-/// registered before it sets any event, so no registered tool means no
-/// event of either kind. Python tools use ids 0 to 5; the interpreter's
-/// own sys.settrace and sys.setprofile use the ids above, and show in the
-/// thread state instead.
-bool
-monitoring_tool_registered() noexcept
+/// New reference: the built-in function `name` of the module `module`, or
+/// null when it is missing or anything else; null with an exception set
+/// when the lookup itself failed.
+PyObject *
+builtin_function(PyObject *module, const char *name) noexcept
 {
-    if (get_tool == nullptr) {
-        return true;  // unknown: the general path runs
+    PyObject *dict = PyModule_CheckExact(module) ? PyModule_GetDict(module)
+                                                 : NULL;
+    PyObject *found =
+        dict != NULL ? PyDict_GetItemString(dict, name) : NULL;  // borrowed
+    if (found == NULL || !PyCFunction_CheckExact(found)
+        || PyCFunction_GET_SELF(found) != module) {
+        return NULL;
     }
-    for (PyObject *id : tool_ids) {
-        PyObject *name = PyObject_CallOneArg(get_tool, id);
-        if (name == NULL) {
-            PyErr_Clear();
-            return true;  // unknown: the general path runs
-        }
-        bool registered = name != Py_None;
-        Py_DECREF(name);
-        if (registered) {
-            return true;
-        }
-    }
-    return false;
+    Py_INCREF(found);
+    return found;
 }
 
-/// Whether a sys.monitoring tool may receive events. A tool receives them
-/// only through callbacks it registers, and registering one raises the
-/// audit event below, which the module's audit hook watches. Until the
-/// hook has seen an event of its own, it may not be in place (an existing
-/// hook can refuse it), and nothing is known.
-bool callbacks_registered = true;
-bool hook_in_place = false;
+/// 1 when `func` (a captured function of sys.monitoring) answers a nonzero
+/// bit set of tools' events for `args`; 0 when zero; -1 with an error.
+int
+asks_nonzero(PyObject *func, PyObject *const *args, size_t n) noexcept
+{
+    PyObject *result = PyObject_Vectorcall(func, args, n, NULL);
+    if (result == NULL) {
+        return -1;
+    }
+    long events = PyLong_AsLong(result);
+    Py_DECREF(result);
+    if (events == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return events != 0;
+}
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+/// 1 when an event is set globally for a tool of sys.monitoring. The
+/// interpreter reports the tools of each event, and its own version of
+/// them, through the interface meant for native code that raises events.
+// The events that tools set one by one (the others are set with them):
+// PY_START to RERAISE.
+constexpr int event_count = PY_MONITORING_EVENT_RERAISE + 1;
+
+struct EventList {
+    uint8_t ids[event_count];
+    constexpr EventList() : ids()
+    {
+        for (int e = 0; e < event_count; e++) {
+            ids[e] = (uint8_t)e;
+        }
+    }
+};
+constexpr EventList all_events;
 
 int
-watch_monitoring(const char *event, PyObject *, void *) noexcept
+global_events_set() noexcept
 {
-    hook_in_place = true;
-    if (std::strcmp(event, "sys.monitoring.register_callback") == 0) {
-        callbacks_registered = true;
+    // Kept between calls: the interpreter updates them only when its
+    // version of the events differs from `version`.
+    static PyMonitoringState states[event_count];
+    static uint64_t version = 0;
+    if (PyMonitoring_EnterScope(states, &version, all_events.ids,
+                                event_count)
+        < 0) {
+        return -1;
+    }
+    PyMonitoring_ExitScope();
+    for (const PyMonitoringState &s : states) {
+        if (s.active & tool_bits) {
+            return 1;
+        }
     }
     return 0;
 }
-
-/// True when a sys.monitoring tool may receive events. Asking sys.monitoring
-/// costs six calls: it is asked only once a tool may have registered a
-/// callback.
-bool
-monitoring_may_report() noexcept
+#elif PY_VERSION_HEX >= 0x030C0000
+int
+global_events_set() noexcept
 {
-    return (callbacks_registered || !hook_in_place)
-           && monitoring_tool_registered();
+    if (get_events == nullptr) {
+        return 1;  // unknown: the events may be set
+    }
+    for (PyObject *id : tool_ids) {
+        int set = asks_nonzero(get_events, &id, 1);
+        if (set != 0) {
+            return set;
+        }
+    }
+    return 0;
 }
 #endif
 
-#if PY_VERSION_HEX >= 0x030C0000
-/// New reference: the attribute `name` of the module `module`, or null
-/// with no error.
-PyObject *
-module_attr(const char *module, const char *name) noexcept
+#if PY_VERSION_HEX >= 0x030E0000
+/// 1 when an event is set for a tool on the code object `code` itself.
+int
+local_events_set(PyObject *code) noexcept
 {
-    PyObject *m = PyImport_ImportModule(module);
-    PyObject *value = m != NULL ? PyObject_GetAttrString(m, name) : NULL;
-    Py_XDECREF(m);
-    if (value == NULL) {
-        PyErr_Clear();
+    if (((PyCodeObject *)code)->_co_monitoring == NULL) {
+        return 0;  // none was ever set, nor any instrumented
     }
-    return value;
+    if (get_local_events == nullptr) {
+        return 1;
+    }
+    for (PyObject *id : tool_ids) {
+        PyObject *args[2] = {id, code};
+        int set = asks_nonzero(get_local_events, args, 2);
+        if (set != 0) {
+            return set;
+        }
+    }
+    return 0;
+}
+#elif PY_VERSION_HEX >= 0x030C0000
+int
+local_events_set(PyObject *code) noexcept
+{
+    // The per-tool bit sets of the code object's local events, in its
+    // monitoring data (made when the first event is set or instrumented).
+    const _PyCoMonitoringData *data = ((PyCodeObject *)code)->_co_monitoring;
+    if (data == NULL) {
+        return 0;
+    }
+    for (int e = 0; e < _PY_MONITORING_LOCAL_EVENTS; e++) {
+        if (data->local_monitors.tools[e] & tool_bits) {
+            return 1;
+        }
+    }
+    return 0;
 }
 #endif
 
 }  // namespace
 
-bool
-observed() noexcept
+std::uintptr_t
+local_monitoring_mark(PyObject *code) noexcept
 {
-    PyThreadState *t = current_thread();
-#if PY_VERSION_HEX >= 0x030C0000
-    return t->c_tracefunc != NULL || t->c_profilefunc != NULL
-           || monitoring_may_report();
-#elif PY_VERSION_HEX >= 0x030A0000
-    return t->cframe->use_tracing != 0;
+#if PY_VERSION_HEX >= 0x030E0000
+    return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring
+           + (std::uintptr_t)local_events_set(code);
 #else
-    return t->use_tracing != 0;
+    (void)code;
+    return 0;
 #endif
 }
 
-unsigned long
-switch_interval_us() noexcept
+int
+monitoring_events_set(PyObject *const *codes, int n) noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
-    const unsigned long fallback = 5000;  // the interpreter's default
-    if (get_switch_interval == nullptr) {
-        return fallback;
+#if PY_VERSION_HEX >= 0x030C0000
+    int set = global_events_set();
+    for (int i = 0; set == 0 && i < n; i++) {
+        set = local_events_set(codes[i]);
     }
-    PyObject *seconds = PyObject_CallNoArgs(get_switch_interval);
-    double value = seconds != NULL ? PyFloat_AsDouble(seconds) : -1.0;
-    Py_XDECREF(seconds);
-    if (value < 0) {
-        PyErr_Clear();
-        return fallback;
-    }
-    return (unsigned long)(value * 1e6);
+    return set;
 #else
-    return _PyEval_GetSwitchInterval();
+    (void)codes;
+    (void)n;
+    return 0;
 #endif
 }
 
-void
-capture_interpreter_functions() noexcept
+int
+capture_monitoring() noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (get_switch_interval == nullptr) {
-        get_switch_interval = module_attr("sys", "getswitchinterval");
-    }
-#endif
 #if PY_VERSION_HEX >= 0x030C0000
-    if (get_tool == nullptr) {
-        for (long i = 0; i < 6; i++) {
-            tool_ids[i] = PyLong_FromLong(i);
-            if (tool_ids[i] == NULL) {
-                PyErr_Clear();
-                return;
-            }
-        }
-        PyObject *monitoring = module_attr("sys", "monitoring");
-        if (monitoring != NULL) {
-            get_tool = PyObject_GetAttrString(monitoring, "get_tool");
-            Py_DECREF(monitoring);
-            if (get_tool == NULL) {
-                PyErr_Clear();
-            }
-        }
-        // A tool registered before the import may have its callbacks.
-        callbacks_registered = monitoring_tool_registered();
-        // The hook cannot be removed: it is added once per process.
-        if (PySys_AddAuditHook(watch_monitoring, NULL) < 0) {
-            PyErr_Clear();
-        }
+    if (tool_ids[0] != nullptr) {
+        return 0;
     }
+    for (int i = 0; i < tool_count; i++) {
+        PyObject *id = PyLong_FromLong(i);
+        if (id == NULL) {
+            return -1;
+        }
+        tool_ids[i] = id;
+    }
+    PyObject *monitoring = PySys_GetObject("monitoring");  // borrowed
+    if (monitoring == NULL) {
+        return 0;  // a process without it: every answer is 1
+    }
+#if PY_VERSION_HEX < 0x030D0000
+    get_events = builtin_function(monitoring, "get_events");
+#elif PY_VERSION_HEX >= 0x030E0000
+    get_local_events = builtin_function(monitoring, "get_local_events");
+#endif
+    return PyErr_Occurred() ? -1 : 0;
+#else
+    return 0;
 #endif
 }
+
+// ------------------------------------------------------------ exceptions
 
 void
 get_top_handled(PyObject **type, PyObject **value,
@@ -214,36 +273,282 @@ set_top_handled(PyObject *type, PyObject *value,
 #endif
 }
 
+namespace {
+
+/// New reference: the pending exception as one instance, its traceback
+/// attached, taken out of the error state.
+PyObject *
+take_raised() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != NULL && value != NULL) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+/// Makes `context` (stolen) the context of `exc`, as the interpreter
+/// chains an exception raised while another is handled; first takes `exc`
+/// out of the chain below `context`, so that no cycle forms.
+void
+chain(PyObject *exc, PyObject *context) noexcept
+{
+    if (context == exc) {
+        Py_DECREF(context);
+        return;
+    }
+    PyObject *o = context;
+    PyObject *next;
+    while ((next = PyException_GetContext(o)) != NULL) {
+        Py_DECREF(next);  // still held by `o`
+        if (next == exc) {
+            PyException_SetContext(o, NULL);
+            break;
+        }
+        o = next;
+    }
+    PyException_SetContext(exc, context);
+}
+
+}  // namespace
+
+void
+SetAside::replace_with_pending() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *raised = take_raised();
+    assert(raised != NULL);
+    if (exc_ != NULL) {
+        chain(raised, exc_);
+    }
+    exc_ = raised;
+#else
+    PyObject *raised = take_raised();
+    assert(raised != NULL);
+    PyErr_Restore(type_, exc_, traceback_);
+    PyObject *failure = take_raised();
+    if (failure != NULL) {
+        chain(raised, failure);
+    }
+    type_ = (PyObject *)Py_TYPE(raised);
+    Py_INCREF(type_);
+    exc_ = raised;
+    traceback_ = PyException_GetTraceback(raised);
+#endif
+}
+
+// ---------------------------------------------------------- code objects
+
+namespace {
+
+/// New reference: a code object of the given parts, by the constructor of
+/// this version.
+PyObject *
+code_new(int nparams, int nlocals, int stacksize, int flags, PyObject *code,
+         PyObject *consts, PyObject *names, PyObject *varnames,
+         PyObject *empty_tuple, PyObject *filename, PyObject *name, int line,
+         PyObject *linetable, PyObject *exception_table) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return (PyObject *)PyUnstable_Code_New(
+        nparams, 0, nlocals, stacksize, flags, code, consts, names, varnames,
+        empty_tuple, empty_tuple, filename, name, name, line, linetable,
+        exception_table);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return (PyObject *)PyCode_New(
+        nparams, 0, nlocals, stacksize, flags, code, consts, names, varnames,
+        empty_tuple, empty_tuple, filename, name, name, line, linetable,
+        exception_table);
+#else
+    (void)exception_table;
+    return (PyObject *)PyCode_New(nparams, 0, nlocals, stacksize, flags, code,
+                                  consts, names, varnames, empty_tuple,
+                                  empty_tuple, filename, name, line,
+                                  linetable);
+#endif
+}
+
+}  // namespace
+
 PyObject *
 new_method_code(int nparams, PyObject *varnames, PyObject *filename,
                 PyObject *name, int line) noexcept
 {
-    PyObject *empty_bytes = PyBytes_FromStringAndSize(NULL, 0);
+    const int nlocals = (int)PyTuple_GET_SIZE(varnames);
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     PyObject *empty_tuple = PyTuple_New(0);
-    PyObject *code = NULL;
-    if (empty_bytes != NULL && empty_tuple != NULL) {
-        const int nlocals = (int)PyTuple_GET_SIZE(varnames);
-        const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-#if PY_VERSION_HEX >= 0x030C0000
-        code = (PyObject *)PyUnstable_Code_New(
-            nparams, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
-            empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
-            name, line, empty_bytes, empty_bytes);
-#elif PY_VERSION_HEX >= 0x030B0000
-        code = (PyObject *)PyCode_New(
-            nparams, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
-            empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
-            name, line, empty_bytes, empty_bytes);
+    if (empty_tuple == NULL) {
+        return NULL;
+    }
+    PyObject *result = NULL;
+#if PY_VERSION_HEX >= 0x030B0000
+    // The body, its stack size, location table and constants, as the
+    // interpreter makes them for an empty code object at `line`.
+    const char *file_text = PyUnicode_AsUTF8(filename);
+    const char *name_text = file_text ? PyUnicode_AsUTF8(name) : NULL;
+    PyCodeObject *empty =
+        name_text ? PyCode_NewEmpty(file_text, name_text, line) : NULL;
+    PyObject *body = empty ? PyCode_GetCode(empty) : NULL;
+    if (body != NULL) {
+        result = code_new(nparams, nlocals, empty->co_stacksize, flags, body,
+                          empty->co_consts, empty->co_names, varnames,
+                          empty_tuple, filename, name, line,
+                          empty->co_linetable, empty->co_exceptiontable);
+    }
+    Py_XDECREF(body);
+    Py_XDECREF(empty);
 #else
-        code = (PyObject *)PyCode_New(
-            nparams, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
-            empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
-            line, empty_bytes);
-#endif
+    PyObject *empty_bytes = PyBytes_FromStringAndSize(NULL, 0);
+    if (empty_bytes != NULL) {
+        result = code_new(nparams, nlocals, 0, flags, empty_bytes,
+                          empty_tuple, empty_tuple, varnames, empty_tuple,
+                          filename, name, line, empty_bytes, NULL);
     }
     Py_XDECREF(empty_bytes);
-    Py_XDECREF(empty_tuple);
-    return code;
+#endif
+    Py_DECREF(empty_tuple);
+    return result;
 }
+
+CodeParts
+code_parts(PyObject *code) noexcept
+{
+    PyCodeObject *c = (PyCodeObject *)code;
+    CodeParts parts;
+    parts.consts = c->co_consts;
+    parts.names = c->co_names;
+#if PY_VERSION_HEX >= 0x030B0000
+    // Local names and their kinds are one table from 3.11.
+    parts.varnames = c->co_localsplusnames;
+    parts.exception_table = c->co_exceptiontable;
+#else
+    parts.varnames = c->co_varnames;
+    parts.exception_table = NULL;
+#endif
+    parts.argcount = c->co_argcount;
+    parts.kwonlyargcount = c->co_kwonlyargcount;
+    parts.flags = c->co_flags;
+    return parts;
+}
+
+PyObject *
+code_instructions(PyObject *code) noexcept
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyCode_GetCode((PyCodeObject *)code);
+#else
+    PyObject *bytes = ((PyCodeObject *)code)->co_code;
+    Py_INCREF(bytes);
+    return bytes;
+#endif
+}
+
+// ------------------------------------------------------------- functions
+
+PyObject *
+function_builtins(PyObject *func) noexcept
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    PyObject *builtins = ((PyFunctionObject *)func)->func_builtins;
+#else
+    static PyObject *name = PyUnicode_InternFromString("__builtins__");
+    PyObject *globals = PyFunction_GET_GLOBALS(func);
+    PyObject *builtins = name != NULL && PyDict_Check(globals)
+                             ? PyDict_GetItemWithError(globals, name)
+                             : NULL;
+    if (builtins != NULL && PyModule_Check(builtins)) {
+        builtins = PyModule_GetDict(builtins);
+    }
+#endif
+    return builtins != NULL && PyDict_Check(builtins) ? builtins : NULL;
+}
+
+// --------------------------------------------------------- dictionaries
+
+#if PY_VERSION_HEX >= 0x030E0000
+
+namespace {
+
+// The watcher's id: -1 until it is asked for, -2 when none was free.
+int watcher_id = -1;
+// The dictionaries it watches, and the count of the changes of all of them.
+constexpr int watched_capacity = 16;
+PyObject *watched[watched_capacity];
+int watched_count = 0;
+std::uint64_t changes = 1;
+
+int
+on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *,
+              PyObject *) noexcept
+{
+    changes++;
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        // A dictionary made later at the same address is another one.
+        for (int i = 0; i < watched_count; i++) {
+            if (watched[i] == dict) {
+                watched[i] = watched[--watched_count];
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+/// True once `dict` is watched.
+bool
+watch(PyObject *dict) noexcept
+{
+    if (watcher_id == -1) {
+        // The only failure is that no id is free: a ValueError of this
+        // call alone.
+        watcher_id = PyDict_AddWatcher(on_dict_event);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            watcher_id = -2;
+        }
+    }
+    if (watcher_id < 0 || watched_count == watched_capacity
+        || PyDict_Watch(watcher_id, dict) < 0) {
+        return false;
+    }
+    watched[watched_count++] = dict;
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t
+dict_stamp(PyObject *dict) noexcept
+{
+    for (int i = 0; i < watched_count; i++) {
+        if (watched[i] == dict) {
+            return changes;
+        }
+    }
+    return watch(dict) ? changes : 0;
+}
+
+#else
+
+std::uint64_t
+dict_stamp(PyObject *dict) noexcept
+{
+    // Deprecated from 3.12, where dictionary watchers came; still kept up
+    // to date through 3.13.
+    _Py_COMP_DIAG_PUSH
+    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
+    return ((PyDictObject *)dict)->ma_version_tag;
+    _Py_COMP_DIAG_POP
+}
+
+#endif
 
 }  // namespace fernlake::support

@@ -1,18 +1,27 @@
 // Every access of the support layer and the module that depends on the
-// interpreter's version: fields of thread states, code objects, texts and
-// handled-exception items, dictionary version tags, type internals and the
-// interpreter's private functions. Each helper means the same on every
-// supported version (3.9 to 3.13); where a version has a public or
-// documented-unstable interface for it, that is what the helper uses, and
-// where it uses a private one, its comment says why no public one serves.
-// No other file reads these fields or calls private functions.
+// interpreter's version: fields of thread states, code objects, functions,
+// texts, dictionaries and handled-exception items, type internals, the
+// monitoring state and the interpreter's private functions. Each helper
+// means the same on every supported version (3.9 to 3.15); where a version
+// has a public or documented-unstable interface for it, that is what the
+// helper uses, and where it uses a private one, its comment says why no
+// public one serves. No other file reads these fields or calls private
+// functions.
 #ifndef FERNLAKE_SUPPORT_INTERPRETER_HPP
 #define FERNLAKE_SUPPORT_INTERPRETER_HPP
 
 #include <Python.h>
 #include <frameobject.h>
 
+#include <chrono>
 #include <cstdint>
+
+// 3.15 declares this one only in its internal headers; it is exported
+// still, and is the one way to ask for stack headroom without raising.
+#if PY_VERSION_HEX >= 0x030F0000
+extern "C" PyAPI_FUNC(int)
+    _Py_ReachedRecursionLimitWithMargin(PyThreadState *tstate, int margin);
+#endif
 
 namespace fernlake::support {
 
@@ -40,6 +49,18 @@ raise_null_result(PyObject *callable) noexcept
 #endif
 }
 
+/// The method definition behind a method descriptor of a built-in type
+/// (str.strip, say), or null for any other object. The definition is a
+/// field of the descriptor on every version, with no public read.
+inline PyMethodDef *
+method_def_of(PyObject *descriptor) noexcept
+{
+    if (descriptor == NULL || Py_TYPE(descriptor) != &PyMethodDescr_Type) {
+        return NULL;
+    }
+    return ((PyMethodDescrObject *)descriptor)->d_method;
+}
+
 // --------------------------------------------------------------- modules
 
 /// The module-definition slot that declares a module loadable into one
@@ -51,22 +72,6 @@ raise_null_result(PyObject *callable) noexcept
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
 #define FERNLAKE_ONE_INTERPRETER_SLOT
-#endif
-
-/// Where the standard module `re` keeps what re.search and re.split use:
-/// the module that compiles its patterns, part of the package re from
-/// 3.11; and the cache in which its _compile finds a compiled pattern
-/// first: from 3.12 a second cache stands in front of _cache, and a hit
-/// there changes neither.
-#if PY_VERSION_HEX >= 0x030B0000
-#define FERNLAKE_RE_COMPILER "re._compiler"
-#else
-#define FERNLAKE_RE_COMPILER "sre_compile"
-#endif
-#if PY_VERSION_HEX >= 0x030C0000
-#define FERNLAKE_RE_FIRST_CACHE "_cache2"
-#else
-#define FERNLAKE_RE_FIRST_CACHE "_cache"
 #endif
 
 // ---------------------------------------------------------- thread state
@@ -87,7 +92,7 @@ current_thread() noexcept
 /// True while an asynchronous exception (PyThreadState_SetAsyncExc) waits
 /// to be raised in this thread at its next evaluation-loop check; a
 /// shortcut that runs no byte code would delay it. No public read exists on
-/// any version; the field is in the thread state of 3.9 to 3.13.
+/// any version; the field is in the thread state of 3.9 to 3.15.
 inline bool
 async_exception_pending() noexcept
 {
@@ -95,24 +100,59 @@ async_exception_pending() noexcept
 }
 
 /// True when the thread has a trace or profile function (sys.settrace,
-/// sys.setprofile, or their C forms), or, from 3.12, a sys.monitoring tool
-/// is registered that may have registered callbacks: a shortcut that skips
-/// interpreted calls would hide their events. From 3.12 an audit hook,
-/// added by capture_interpreter_functions(), watches for the registration
-/// of callbacks. Never sets an error.
-bool observed() noexcept;
+/// sys.setprofile, or their C forms): a shortcut that skips interpreted
+/// calls would hide their events. Tools of sys.monitoring are asked about
+/// by monitoring_events_set().
+inline bool
+tracing_or_profiling() noexcept
+{
+    PyThreadState *t = current_thread();
+#if PY_VERSION_HEX >= 0x030C0000
+    return t->c_tracefunc != NULL || t->c_profilefunc != NULL;
+#elif PY_VERSION_HEX >= 0x030A0000
+    return t->cframe->use_tracing != 0;
+#else
+    return t->use_tracing != 0;
+#endif
+}
+
+/// A word that changes whenever the interpreter wants the running thread's
+/// attention at its next evaluation-loop check (a signal or an
+/// asynchronous exception to handle, a collection to run, another thread
+/// that waits for the lock) and whenever events of sys.monitoring are set
+/// or cleared globally: the thread's "eval breaker", public in its thread
+/// state from 3.13. Before 3.13 that word is in the interpreter's own
+/// state, which extensions cannot read: there it is always 0, and callers
+/// must look for each of these in other ways.
+inline std::uintptr_t
+attention_word() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return current_thread()->eval_breaker;
+#else
+    return 0;
+#endif
+}
+
+/// True when attention_word() tells of what it covers on this version.
+constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 
 /// True when `n` more nested calls, each counted by the interpreter's
 /// recursion check, stay within the recursion limit, and the thread is
 /// not handling a recursion overflow. 3.11 counts the frames of
 /// interpreted code and the recursion guard of native calls on one
 /// counter; 3.12 and 3.13 count them apart, against the recursion limit
-/// and a fixed native limit: each must allow `n` more.
+/// and a fixed native limit; from 3.14 native calls are limited by the
+/// room left on the machine stack, which only a private function reports
+/// without raising.
 inline bool
 recursion_headroom(int n) noexcept
 {
     PyThreadState *t = current_thread();
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030E0000
+    return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
+           && !_Py_ReachedRecursionLimitWithMargin(t, n);
+#elif PY_VERSION_HEX >= 0x030C0000
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
            && t->c_recursion_remaining >= n;
 #elif PY_VERSION_HEX >= 0x030B0000
@@ -127,26 +167,27 @@ recursion_headroom(int n) noexcept
 }
 
 /// The interpreter's recursion guard of one native call, entered and left
-/// as Py_EnterRecursiveCall(where) and Py_LeaveRecursiveCall() do. From
-/// 3.11 that guard is a counter in the thread state, which the
+/// as Py_EnterRecursiveCall(where) and Py_LeaveRecursiveCall() do. On 3.11
+/// to 3.13 that guard is a counter in the thread state, which the
 /// interpreter's own inline form (internal) counts; the exported functions
 /// look the thread state up at every call. Here the thread state is looked
 /// up once, and the counter counted directly while the limit is not
 /// reached; at the limit the exported function runs, so that the check and
 /// its error are the interpreter's own. Before 3.11 the limit lives in the
-/// interpreter state, and the exported functions run.
+/// interpreter state, and from 3.14 the guard compares stack addresses and
+/// counts nothing: there the exported functions run.
 class RecursionGuard {
   public:
     /// 0 once entered, or -1 with RecursionError set.
     int
     enter(const char *where) noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
         if (thread_->c_recursion_remaining > 0) {
             thread_->c_recursion_remaining--;
             return 0;
         }
-#elif PY_VERSION_HEX >= 0x030B0000
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
         if (thread_->recursion_remaining > 0) {
             thread_->recursion_remaining--;
             return 0;
@@ -160,9 +201,9 @@ class RecursionGuard {
     void
     leave() noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
         thread_->c_recursion_remaining++;
-#elif PY_VERSION_HEX >= 0x030B0000
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
         thread_->recursion_remaining++;
 #else
         Py_LeaveRecursiveCall();
@@ -170,24 +211,88 @@ class RecursionGuard {
     }
 
   private:
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
     PyThreadState *thread_ = current_thread();
 #endif
 };
 
-/// The interval at which the interpreter offers its lock to other threads
-/// (sys.setswitchinterval), in microseconds. Before 3.13 the interpreter's
-/// own read; 3.13 no longer exports it, so there the value comes from
-/// sys.getswitchinterval as captured by capture_interpreter_functions(),
-/// or the interpreter's default when that failed.
-unsigned long switch_interval_us() noexcept;
+/// Tells a native loop that runs no byte code when to offer the
+/// interpreter lock to other threads, about as often as the evaluation
+/// loop would offer it: from 3.13 when attention_word() shows that the
+/// interpreter wants the thread's attention (another thread waits for the
+/// lock, among others); before, once the switch interval
+/// (sys.setswitchinterval, read with the interpreter's own exported
+/// function) has passed, looking at the clock after some work.
+class LockTurns {
+  public:
+    /// True when the lock is to be offered now, after work of `size`.
+    bool
+    due(Py_ssize_t size) noexcept
+    {
+#if PY_VERSION_HEX >= 0x030D0000
+        (void)size;
+        return attention_word() != seen_;
+#else
+        budget_ -= 1 + size / 256;
+        if (budget_ > 0) {
+            return false;
+        }
+        budget_ = work_per_look;
+        return std::chrono::steady_clock::now() - last_
+               >= std::chrono::microseconds(_PyEval_GetSwitchInterval());
+#endif
+    }
 
-/// Captures what the helpers above call through Python-level interfaces,
-/// where a version has no native one (sys.getswitchinterval on 3.13,
-/// sys.monitoring.get_tool from 3.12), at module execution, before any
-/// caller can replace them. Never fails: what is missing is read as the
-/// interpreter's default (no tool registered, a 5 ms interval).
-void capture_interpreter_functions() noexcept;
+    /// Records that the lock was offered.
+    void
+    offered() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030D0000
+        seen_ = attention_word();
+#else
+        last_ = std::chrono::steady_clock::now();
+#endif
+    }
+
+  private:
+#if PY_VERSION_HEX >= 0x030D0000
+    std::uintptr_t seen_ = attention_word();
+#else
+    // Work between looks at the clock, in lines of up to 256 characters; a
+    // look costs about as much as a short line.
+    static constexpr Py_ssize_t work_per_look = 64;
+    Py_ssize_t budget_ = work_per_look;
+    std::chrono::steady_clock::time_point last_ =
+        std::chrono::steady_clock::now();
+#endif
+};
+
+// ------------------------------------------------------------ monitoring
+
+/// Whether a tool of sys.monitoring (ids 0 to 5) could be told of an event
+/// raised by running one of the code objects `codes[0..n)`: 1 when an
+/// event is set for some tool, globally or locally on one of them; 0 when
+/// none is (always before 3.12, which has no sys.monitoring); -1 with an
+/// exception set. The interpreter's own sys.settrace and sys.setprofile,
+/// which use ids 6 and 7, show in tracing_or_profiling() instead. Reads the
+/// interpreter's state where a version makes it readable (the events set
+/// globally from 3.13, those set on a code object on 3.12 and 3.13), and
+/// otherwise asks sys.monitoring, whose functions must have been captured
+/// by capture_monitoring() (when they could not be, the answer is 1).
+int monitoring_events_set(PyObject *const *codes, int n) noexcept;
+
+/// A mark of the events set on the code object `code` itself, cheap to
+/// read: it changes when events are set on it for the first time (its
+/// monitoring data is made then), and on 3.12 and 3.13, where that data
+/// can be read, whenever its events change between none and some. 0 before
+/// 3.12.
+std::uintptr_t local_monitoring_mark(PyObject *code) noexcept;
+
+/// Captures the functions of sys.monitoring that monitoring_events_set()
+/// asks, once, at module execution, before a caller can replace them: only
+/// built-in functions are taken. 0, or -1 with an exception set when
+/// memory ran out.
+int capture_monitoring() noexcept;
 
 // ------------------------------------------------------------ exceptions
 
@@ -236,6 +341,11 @@ class SetAside {
 #endif
         exc_ = nullptr;
     }
+    /// The error pending now (raised while this one was set aside) takes
+    /// its place, with this one as its context, as an exception raised
+    /// while another is handled is chained to it; the error state is left
+    /// clear. There must be such an error.
+    void replace_with_pending() noexcept;
     /// Drops it: another error is what propagates.
     ~SetAside()
     {
@@ -256,11 +366,14 @@ class SetAside {
 // ---------------------------------------------------------- code objects
 
 /// New reference: the code object that describes a method: `nparams`
-/// positional parameters followed by the other locals in `varnames`, no
-/// byte code, file `filename`, name and qualified name `name`, first line
-/// `line`. PyCode_New takes 15 arguments before 3.11 and 17 from 3.11
-/// (qualified name and exception table), and is PyUnstable_Code_New from
-/// 3.12.
+/// positional parameters followed by the other locals in `varnames`, file
+/// `filename`, name and qualified name `name`, first line `line`. Before
+/// 3.11 it has no instructions, which the interpreter refuses to run
+/// (SystemError); from 3.11 the interpreter runs a code object from its
+/// first instruction unchecked, so it gets the body of the interpreter's
+/// own empty code objects, which raises AssertionError at `line`.
+/// PyCode_New takes 15 arguments before 3.11 and 17 from 3.11 (qualified
+/// name and exception table), and is PyUnstable_Code_New from 3.12.
 PyObject *new_method_code(int nparams, PyObject *varnames,
                           PyObject *filename, PyObject *name,
                           int line) noexcept;
@@ -273,15 +386,6 @@ code_name(PyObject *code) noexcept
     return ((PyCodeObject *)code)->co_name;
 }
 
-/// Borrowed: the names that a code object's instructions use (globals and
-/// attributes), a tuple; a field of the code object on every version, with
-/// no public read.
-inline PyObject *
-code_names(PyObject *code) noexcept
-{
-    return ((PyCodeObject *)code)->co_names;
-}
-
 /// The first line of a code object. It is the line of a traceback entry
 /// made with a frame of it, which runs no instruction: 3.9 and 3.10 start
 /// a new frame at that line, and from 3.11 a frame's line comes from its
@@ -292,6 +396,21 @@ code_first_line(PyObject *code) noexcept
 {
     return ((PyCodeObject *)code)->co_firstlineno;
 }
+
+/// Borrowed: the parts of a code object that decide what running it does,
+/// besides its instructions: constants, names, local names, and from 3.11
+/// its exception table (null before). Fields of the code object on every
+/// version, with no public read.
+struct CodeParts {
+    PyObject *consts, *names, *varnames, *exception_table;
+    int argcount, kwonlyargcount, flags;
+};
+CodeParts code_parts(PyObject *code) noexcept;
+
+/// New reference: the instructions of a code object as bytes, as they were
+/// compiled (from 3.11 the interpreter rewrites them as they run, and
+/// PyCode_GetCode gives them back as compiled); null with an exception.
+PyObject *code_instructions(PyObject *code) noexcept;
 
 /// True when a frame made by PyFrame_New links the frame running at that
 /// moment as its `f_back` and holds it: before 3.11. From 3.11 such a frame
@@ -308,13 +427,23 @@ new_frame(PyObject *code, PyObject *globals) noexcept
     return PyFrame_New(current_thread(), (PyCodeObject *)code, globals, NULL);
 }
 
+// ------------------------------------------------------------- functions
+
+/// Borrowed: the builtins a call of the interpreted function `func` uses,
+/// or null when they are not a dictionary (with an exception set when
+/// looking them up failed). From 3.10 those fixed when the function was
+/// made (a field of the function, with no public read); before, those its
+/// globals name under `__builtins__` at the call, a module standing for its
+/// dictionary.
+PyObject *function_builtins(PyObject *func) noexcept;
+
 // --------------------------------------------------------- dictionaries
 
 /// Borrowed: the value of `key` in the dictionary `dict`, whose hash
 /// `hash` the caller knows; null with no error when absent, null with an
 /// error when the lookup failed. The private known-hash lookup is
-/// exported through 3.13; it spares hashing where no public lookup takes
-/// a hash.
+/// exported on every version; it spares hashing where no public lookup
+/// takes a hash.
 inline PyObject *
 dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 {
@@ -323,31 +452,27 @@ dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 
 /// A stamp of the state of the dictionary `dict`: it differs from every
 /// earlier stamp of the same dictionary once the dictionary has changed,
-/// and is never 0, so a stamp of 0 stands for "never seen". Callers only
-/// compare stamps for equality. It is the dictionary's version tag, which
-/// the interpreter changes at every mutation through 3.13 (deprecated from
-/// 3.12, where dictionary watchers came: a stamp kept by a watcher's
-/// callback would need a watcher slot, of which an interpreter has 8, and
-/// would change this function's body only).
-inline std::uint64_t
-dict_stamp(PyObject *dict) noexcept
-{
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return ((PyDictObject *)dict)->ma_version_tag;
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
-}
+/// and is never 0 for a dictionary that can be stamped; 0 means that no
+/// stamp can be given, and the caller must take the dictionary as changed.
+/// Callers only compare stamps for equality. Through 3.13 it is the
+/// dictionary's version tag, which the interpreter changes at every
+/// mutation. 3.14 dropped the tag: there a dictionary watcher (public from
+/// 3.12) counts the changes of the dictionaries asked about, all on one
+/// count. The interpreter tells the watcher of a change after it has found
+/// the key, before it stores, with no code run in between, so no caller
+/// can read an old state under a new stamp. An interpreter has 8 watcher
+/// ids, shared with other extensions: without a free one, or for more
+/// dictionaries than the watcher keeps, the stamp is 0.
+std::uint64_t dict_stamp(PyObject *dict) noexcept;
 
 // ----------------------------------------------------------------- types
 
 /// The initial values of the fields that a static type object has after
 /// tp_vectorcall, which differ by version: 3.12 adds tp_watched, 3.13
-/// tp_versions_used. Ends a type's initializer.
-#if PY_VERSION_HEX >= 0x030D0000
+/// tp_versions_used, 3.15 _tp_iteritem. Ends a type's initializer.
+#if PY_VERSION_HEX >= 0x030F0000
+#define FERNLAKE_TYPE_LATER_FIELDS 0, 0, 0
+#elif PY_VERSION_HEX >= 0x030D0000
 #define FERNLAKE_TYPE_LATER_FIELDS 0, 0
 #elif PY_VERSION_HEX >= 0x030C0000
 #define FERNLAKE_TYPE_LATER_FIELDS 0
@@ -360,7 +485,8 @@ dict_stamp(PyObject *dict) noexcept
 /// without running the metatype's attribute lookup; null with no error
 /// when none defines it. No public function looks along the method
 /// resolution order only (PyObject_GetAttr on the type binds descriptors
-/// and consults the metatype); the private one is exported through 3.13.
+/// and consults the metatype); the private one is exported on every
+/// version.
 inline PyObject *
 type_lookup(PyTypeObject *type, PyObject *name) noexcept
 {
@@ -369,8 +495,7 @@ type_lookup(PyTypeObject *type, PyObject *name) noexcept
 
 /// The version tag of `type` while it is valid (the type and its bases are
 /// unchanged since it was assigned), else 0. Before 3.13 validity is the
-/// flag Py_TPFLAGS_VALID_VERSION_TAG; 3.13 no longer sets that flag and
-/// marks an invalid tag as 0 instead.
+/// flag Py_TPFLAGS_VALID_VERSION_TAG; from 3.13 an invalid tag is 0.
 inline unsigned int
 valid_type_version(PyTypeObject *type) noexcept
 {
@@ -383,25 +508,25 @@ valid_type_version(PyTypeObject *type) noexcept
 #endif
 }
 
-/// Borrowed: the attribute dictionary of `obj` when it has one already,
-/// else null; never an error, and it makes no dictionary. Before 3.11 the
-/// dictionary is at the type's (positive or negative) dict offset. From
-/// 3.11 a class made by type() manages its instances' dictionaries
-/// (Py_TPFLAGS_MANAGED_DICT, a negative offset): the attributes may be
-/// kept without a dictionary object, which is then made from them here,
-/// as `obj.__dict__` would make it. _PyObject_GetDictPtr is the one read
-/// that covers all layouts without making an empty dictionary; no public
-/// function reads an existing instance dictionary.
-inline PyObject *
-instance_dict(PyObject *obj) noexcept
+/// Borrowed, in `*dict`: the attribute dictionary of `obj` when it has one
+/// already, else null; it makes no empty dictionary. 0, or -1 with an
+/// exception set when the dictionary could not be made (from 3.11 a class
+/// made by type() may keep its instances' attributes without a dictionary
+/// object, which is then made here, as `obj.__dict__` would make it).
+/// _PyObject_GetDictPtr is the one read that covers all layouts without
+/// making an empty dictionary: PyObject_GenericGetDict makes one.
+inline int
+existing_instance_dict(PyObject *obj, PyObject **dict) noexcept
 {
     Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
     if (offset > 0) {
         // A fixed place in the instance, read directly.
-        return *(PyObject **)((char *)obj + offset);
+        *dict = *(PyObject **)((char *)obj + offset);
+        return 0;
     }
     PyObject **slot = _PyObject_GetDictPtr(obj);
-    return slot != NULL ? *slot : NULL;
+    *dict = slot != NULL ? *slot : NULL;
+    return slot == NULL && PyErr_Occurred() ? -1 : 0;
 }
 
 // ---------------------------------------------------------------- texts

@@ -26,7 +26,7 @@ PyObject *
 memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
 {
     std::uint64_t tag = dict_stamp(dict);
-    if (tag == memo.tag) {
+    if (tag != 0 && tag == memo.tag) {
         return memo.value;
     }
     // Names come from the name table, which hashed each of them once.

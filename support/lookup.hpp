@@ -1,6 +1,6 @@
 // Attribute and name lookups as the method bodies perform them: through the
 // type's own attribute slots, special-method lookup on the type, and global
-// names memoised on the namespace dictionary's version tag.
+// names memoised on the namespace dictionary's stamp.
 #ifndef FERNLAKE_SUPPORT_LOOKUP_HPP
 #define FERNLAKE_SUPPORT_LOOKUP_HPP
 
@@ -33,9 +33,10 @@ set_attr(PyObject *obj, PyObject *name, PyObject *value) noexcept
 /// A missing method raises AttributeError whose message is the name.
 PyObject *lookup_special(PyObject *obj, PyObject *name) noexcept;
 
-/// What one lookup site remembers of a dictionary: its version tag at the
-/// last lookup and the value found then (borrowed from the dictionary, or
-/// null). Tags start at 1, so the empty memo never matches.
+/// What one lookup site remembers of a dictionary: its stamp at the last
+/// lookup and the value found then (borrowed from the dictionary, or null).
+/// A stamp of 0 never matches: the empty memo, and a dictionary that cannot
+/// be stamped, look up in full.
 struct DictMemo {
     std::uint64_t tag = 0;
     PyObject *value = nullptr;

@@ -14,29 +14,6 @@ namespace {
 CodeCache code_cache;
 DictMemo switch_memo;
 
-/// The switch's value (borrowed) or null when the attribute is absent; never
-/// an error. Called with the error indicator clear.
-PyObject *
-switch_value(Owned &held) noexcept
-{
-    PyObject *dict = instance_dict(runtime_module);
-    if (dict != NULL) {
-        PyObject *value = memo_lookup(switch_memo, dict, switch_name);
-        if (value == NULL) {
-            PyErr_Clear();  // a failed lookup reads as an absent switch
-        }
-        // The truth test below may run code that drops the entry.
-        held = Owned::incref(value);
-        return value;
-    }
-    held = Owned::steal(get_attr(runtime_module, switch_name));
-    if (!held) {
-        PyErr_Clear();
-        return NULL;
-    }
-    return PyObject_Not(held.get()) ? Py_False : Py_True;
-}
-
 /// True when `code` carries the plain name of `routine`. A line serves as
 /// the key of every routine failing there, so a hit must be checked.
 bool
@@ -46,29 +23,32 @@ names_routine(PyObject *code, const Routine &routine) noexcept
            == 0;
 }
 
-/// The switch's truth: `impl_pos` while it is true, else 0. Called with no
-/// exception pending.
+/// 1 while the switch is true, 0 while it is false or absent (an absent
+/// one is then created as False), -1 with an exception set when reading,
+/// testing or creating it failed (its lookup, its truth test and the
+/// module's attribute assignment may run code of a caller's). Called with
+/// no exception pending, once the runtime support module is held.
 int
-switch_position(int impl_pos) noexcept
+switch_on() noexcept
 {
-    if (runtime_module == NULL) {
-        return impl_pos;
-    }
     assert(switch_name != NULL);  // made before the runtime module is held
-    Owned held;
-    PyObject *value = switch_value(held);
+    // A module always has its attribute dictionary.
+    PyObject *dict = PyModule_GetDict(runtime_module);
+    PyObject *value = memo_lookup(switch_memo, dict, switch_name);
     if (value == NULL) {
-        if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
-            PyErr_Clear();
+        if (PyErr_Occurred()) {
+            return -1;
         }
-        return 0;
+        return PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0
+                   ? -1
+                   : 0;
     }
-    if (value == Py_False || value == Py_True) {
-        return value == Py_True ? impl_pos : 0;
+    if (value == Py_True || value == Py_False) {
+        return value == Py_True;
     }
-    int off = PyObject_Not(value);
-    PyErr_Clear();  // a switch that cannot tell is off
-    return off == 0 ? impl_pos : 0;
+    // The truth test may run code that drops the entry.
+    Owned held = Owned::incref(value);
+    return PyObject_IsTrue(value);
 }
 
 /// New reference: the code object of a traceback entry, from the cache or
@@ -129,8 +109,16 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     // may run code, and making a frame looks names up in the globals,
     // which would take a pending exception for a failure of their own.
     SetAside failure;
-    if (impl_pos != 0) {
-        impl_pos = switch_position(impl_pos);
+    if (impl_pos != 0 && runtime_module != NULL) {
+        int on = switch_on();
+        if (on < 0) {
+            // An error of the switch's own code (a signal that arrived
+            // there, say) is not lost: it propagates in place of the
+            // failure, chained to it, and the entry shows no position.
+            failure.replace_with_pending();
+            on = 0;
+        }
+        impl_pos = on ? impl_pos : 0;
     }
     PyObject *code = entry_code(routine, impl_pos, line);
     PyFrameObject *frame =

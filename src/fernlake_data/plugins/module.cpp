@@ -300,7 +300,6 @@ import_os_sys_re(Execution &) noexcept
 int
 capture_shortcuts(Execution &) noexcept
 {
-    support::capture_interpreter_functions();
     return capture_reader_shortcuts() < 0 ? IMPL_POS : 0;
 }
 

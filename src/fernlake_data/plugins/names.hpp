@@ -60,9 +60,13 @@ namespace fernlake {
     X(str___builtins__, "__builtins__", NAME)                                \
     X(str___instancecheck__, "__instancecheck__", NAME)                      \
     X(str__compile, "_compile", NAME)                                        \
-    X(str_re_cache, FERNLAKE_RE_FIRST_CACHE, NAME)                           \
     X(str_RegexFlag, "RegexFlag", NAME)                                      \
-    X(str_Pattern, "Pattern", NAME)
+    X(str_isinstance, "isinstance", NAME)                                    \
+    X(str_type, "type", NAME)                                                \
+    X(str_maxsplit, "maxsplit", NAME)                                        \
+    X(str_flags, "flags", NAME)                                              \
+    X(str__sre, "_sre", NAME)                                                \
+    X(str_compile, "compile", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)

@@ -66,26 +66,18 @@ looked_up_plainly(PyObject *self) noexcept
            && parameter_class->tp_getattro == PyObject_GenericGetAttr;
 }
 
-/// Borrowed: the attribute dictionary of `self` when looking up `__dict__`
-/// on it can give nothing else, and the dictionary exists. Else null, with
-/// no error: the general lookup has to run.
-PyObject *
-plain_store(PyObject *self) noexcept
-{
-    return looked_up_plainly(self) ? support::instance_dict(self) : NULL;
-}
-
-/// New reference: `self.__dict__`, or null with an exception set.
+/// New reference: `self.__dict__`, or null with an exception set. Where
+/// attribute lookup on `self` is the class's own, that is what the
+/// descriptor of `__dict__` that type() gave the class (and which cannot
+/// be replaced) gives.
 PyObject *
 store_of(PyObject *self) noexcept
 {
-    PyObject *dict = plain_store(self);
-    if (dict == NULL) {
+    if (!looked_up_plainly(self)) {
         return support::get_attr(self, str___dict__);
     }
     PARAM_COUNT_PATH(own_store);
-    Py_INCREF(dict);
-    return dict;
+    return PyObject_GenericGetDict(self, NULL);
 }
 
 /// Looks `read_param` up on `self` where the lookup can only find the
@@ -103,7 +95,10 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
             support::type_lookup(parameter_class, str_read_param))) {
         return 0;
     }
-    PyObject *dict = support::instance_dict(self);
+    PyObject *dict;
+    if (support::existing_instance_dict(self, &dict) < 0) {
+        return -1;
+    }
     if (dict == NULL) {
         return 1;
     }
@@ -328,6 +323,20 @@ param_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept
     Py_DECREF(result);  // always None
     return 0;
 }
+
+}  // namespace
+
+bool
+stores_plainly(PyObject *target) noexcept
+{
+    return PyDict_CheckExact(target)
+           || (Py_TYPE(target) == parameter_class
+               && parameter_class->tp_as_mapping->mp_ass_subscript
+                      == param_ass_subscript
+               && looked_up_plainly(target));
+}
+
+namespace {
 
 PyObject **const init_params[] = {&str_self, &str_path};
 const int init_points[] = {

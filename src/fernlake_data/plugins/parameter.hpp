@@ -18,6 +18,12 @@ namespace fernlake {
 /// an exception set, the class then left as it was made.
 int adopt_class(PyObject *cls) noexcept;
 
+/// True when an item assignment of a str key and value on `target` runs no
+/// code of a caller's, but for comparisons with keys of its own that are no
+/// str: `target` is an exact dict, or exactly a Parameter whose item
+/// assignment is still the class's own.
+bool stores_plainly(PyObject *target) noexcept;
+
 }  // namespace fernlake
 
 #endif

@@ -4,9 +4,8 @@
 
 #include <Python.h>
 
-#include <chrono>
-
 #include "names.hpp"
+#include "parameter.hpp"
 #include "parameter_methods.hpp"
 #include "path_counts.hpp"
 #include "re_shortcut.hpp"
@@ -163,13 +162,20 @@ is_setting(PyObject *line, Failure &f) noexcept
         return -1;
     }
     int comment;
-    if (PyUnicode_CheckExact(line) && re_shortcut_holds(re)) {
+    int direct = PyUnicode_CheckExact(line) ? re_shortcut_holds(re) : 0;
+    if (direct < 0) {
+        Py_DECREF(re);
+        f.pos = search_use.call;
+        return -1;
+    }
+    if (direct) {
         Py_DECREF(re);
         PARAM_COUNT_PATH(comment_test);
         comment = PyUnicode_GET_LENGTH(line) > 0
                   && PyUnicode_READ_CHAR(line, 0) == '#';
     }
     else {
+        recheck_monitoring();  // the calls run code of a caller's
         PyObject *match = call_re(search_use, re, str_search,
                                   str_comment_pattern, line, &f.pos);
         if (match == NULL) {
@@ -285,7 +291,13 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
     if (re == NULL) {
         return -1;
     }
-    if (PyUnicode_CheckExact(w.line) && re_shortcut_holds(re)) {
+    int direct = PyUnicode_CheckExact(w.line) ? re_shortcut_holds(re) : 0;
+    if (direct < 0) {
+        Py_DECREF(re);
+        f.pos = split_use.call;
+        return -1;
+    }
+    if (direct) {
         Py_DECREF(re);
         PARAM_COUNT_PATH(split);
         PyObject *key, *value;
@@ -304,6 +316,7 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
         w.value = value;
     }
     else {
+        recheck_monitoring();
         w.pieces = call_re(split_use, re, str_split, str_eq, w.line, &f.pos);
         if (w.pieces == NULL) {
             return -1;
@@ -317,9 +330,13 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
         Py_CLEAR(w.pieces);
     }
     f.line = 30;
+    bool plain = stores_plainly(target);
     if (PyObject_SetItem(target, w.key, w.value) < 0) {
         f.pos = IMPL_POS;
         return -1;
+    }
+    if (!plain) {
+        recheck_monitoring();  // the target's own code ran
     }
     return 0;
 }
@@ -328,36 +345,16 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
 /// as often as the interpreter offers it while it runs a Python loop: the
 /// shortcuts handle a line without running byte code, where the
 /// interpreter would switch.
-class ThreadTurns {
-  public:
-    /// Counts a line of `length` characters done; after enough of them,
-    /// once a switch interval has passed, lets other threads run.
-    void
-    line_done(Py_ssize_t length) noexcept
-    {
-        budget_ -= 1 + length / 256;
-        if (budget_ > 0) {
-            return;
-        }
-        budget_ = lines_per_check;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::microseconds(
-                              support::switch_interval_us())) {
-            return;
-        }
+void
+offer_lock(support::LockTurns &turns, Py_ssize_t size) noexcept
+{
+    if (turns.due(size)) {
         Py_BEGIN_ALLOW_THREADS
         Py_END_ALLOW_THREADS
-        last_ = std::chrono::steady_clock::now();
+        recheck_monitoring();  // other threads ran
+        turns.offered();
     }
-
-  private:
-    // Lines between looks at the clock; a look costs about as much as a
-    // short line.
-    static constexpr Py_ssize_t lines_per_check = 64;
-    Py_ssize_t budget_ = lines_per_check;
-    std::chrono::steady_clock::time_point last_ =
-        std::chrono::steady_clock::now();
-};
+}
 
 /// The body of the with-block: reads all lines of `file` and stores the
 /// setting of each in `target`. 0, or -1 with an exception set and `f`
@@ -385,7 +382,7 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
         }
     }
     PyObject *raw;
-    ThreadTurns turns;
+    support::LockTurns turns;
     while ((raw = next_line(w)) != NULL) {
         f.line = 24;
         Py_XSETREF(w.line, normalise(raw, &f.pos));
@@ -394,8 +391,9 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
             return -1;
         }
         // A replaced strip() may give anything but a str.
-        turns.line_done(PyUnicode_Check(w.line) ? PyUnicode_GET_LENGTH(w.line)
-                                                : 0);
+        offer_lock(turns, PyUnicode_Check(w.line)
+                              ? PyUnicode_GET_LENGTH(w.line)
+                              : 0);
     }
     if (PyErr_Occurred()) {
         f.line = 23;
@@ -510,6 +508,7 @@ read_param_body(PyObject *const *args) noexcept
         goto error;
     }
     recorded = support::save_handled();
+    recheck_monitoring();  // asked once per read
     if (read_settings(self, file, w, f) < 0) {
         // The failure's own entry first: __exit__ sees it as the first
         // entry of the traceback.
@@ -559,13 +558,10 @@ const int read_param_points[] = {
 int
 capture_reader_shortcuts() noexcept
 {
-    PyObject *strip = support::type_lookup(&PyUnicode_Type, str_strip);
-    if (strip != NULL && Py_TYPE(strip) == &PyMethodDescr_Type) {
-        PyMethodDef *def = ((PyMethodDescrObject *)strip)->d_method;
-        if (def->ml_flags == METH_FASTCALL) {
-            strip_function =
-                (support::FastFunction)(void (*)(void))def->ml_meth;
-        }
+    PyMethodDef *strip = support::method_def_of(
+        support::type_lookup(&PyUnicode_Type, str_strip));
+    if (strip != NULL && strip->ml_flags == METH_FASTCALL) {
+        strip_function = (support::FastFunction)(void (*)(void))strip->ml_meth;
     }
     return capture_re();
 }
