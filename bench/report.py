@@ -50,6 +50,8 @@ class Run(NamedTuple):
     quick: bool
     date: str
     seconds: float = 0.0
+    module: str = ""                # the module file measured
+    asserts: Optional[bool] = None  # whether that build keeps its asserts
 
     def below(self):
         return [r for r in self.rows if not r.met]
@@ -61,6 +63,12 @@ class Run(NamedTuple):
         return "Python %s, best of %d interleaved rounds%s, %s" % (
             self.python, self.rounds, " (quick run)" if self.quick else "",
             self.date)
+
+    def build(self):
+        """Which build of the module was measured."""
+        kind = {None: "build", False: "release build (no asserts)",
+                True: "test build WITH asserts"}[self.asserts]
+        return "%s: %s" % (kind, self.module or "?")
 
 
 # --- figures as text ----------------------------------------------------------
@@ -124,6 +132,7 @@ def summary(run):
 
 def print_run(run):
     print(run.heading())
+    print(run.build())
     print()
     print(text_table(
         ("time per operation", "native/op", "pure/op", "pure/native",
@@ -162,6 +171,7 @@ def markdown(run):
         "so above 1 the native class is faster.",
         "",
         run.heading() + ".",
+        "Measured: " + run.build() + ".",
         "",
         md_table(("row", "native time/op", "pure time/op", "ratio", "target",
                   "met?"),
@@ -187,6 +197,8 @@ def as_json(run):
         "quick": run.quick,
         "date": run.date,
         "seconds": round(run.seconds, 3),
+        "module": run.module,
+        "asserts": run.asserts,
         "rows": [{
             "name": r.name,
             "kind": r.kind,

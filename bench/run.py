@@ -23,6 +23,10 @@ tracemalloc sees only allocations made through the interpreter's allocators.
     python bench/run.py --markdown docs/bench.md --chart docs/bench.png \\
         --json bench.json                  # also write the results
 
+The run names the module file it measured and whether that build keeps its
+asserts: `make bench` installs the release build, as users get it, apart
+from the test build and puts it first on the path.
+
 This script only measures: it checks that both classes behave alike on the
 inputs it times, and marks the rows below target, but never fails on speed.
 """
@@ -37,6 +41,7 @@ import timeit
 import tracemalloc
 from typing import Callable, NamedTuple, Optional
 
+import fernlake_data.plugins.param as native_module
 from fernlake_data.plugins.param import Parameter as NativeParameter
 
 # The plain-Python class of the tests, on the path from here.
@@ -322,6 +327,34 @@ def memory_rows(path):
     ]
 
 
+# --- the build measured ------------------------------------------------------
+
+def module_place(module):
+    """The file the module was loaded from, named without the machine's own
+    directories: relative to the working directory when below it (as in
+    build/3.13/bench-site/...), else from the import path entry that holds
+    it (as in site-packages/...)."""
+    path = os.path.realpath(module.__file__)
+    here = os.path.realpath(os.getcwd())
+    if path.startswith(here + os.sep):
+        return os.path.relpath(path, here)
+    entries = [os.path.realpath(e or ".") for e in sys.path]
+    holding = [e for e in entries if path.startswith(e + os.sep)]
+    if holding:
+        entry = max(holding, key=len)
+        return os.path.join(os.path.basename(entry),
+                            os.path.relpath(path, entry))
+    return os.path.basename(path)
+
+
+def keeps_asserts(module):
+    """Whether the build keeps its asserts. Such a build calls the C
+    library's assert failure function, and so names it among the symbols it
+    needs; the release build, compiled with NDEBUG, never does."""
+    with open(module.__file__, "rb") as f:
+        return b"__assert_fail" in f.read()
+
+
 # --- main -------------------------------------------------------------------
 
 def write(path, text):
@@ -359,7 +392,8 @@ def bench(quick):
         rows += memory_rows(paths["lines_100k"])
     return Run(rows, sys.version.split()[0], mode.rounds, quick,
                datetime.date.today().isoformat(),
-               time.perf_counter() - started)
+               time.perf_counter() - started, module_place(native_module),
+               keeps_asserts(native_module))
 
 
 def main(argv=None):
