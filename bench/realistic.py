@@ -65,7 +65,7 @@ class File(NamedTuple):
 
 
 def words(rng, non_ascii):
-    out = [rng.choice(WORDS) for _ in range(rng.randint(1, 12))]
+    out = rng.choices(WORDS, k=rng.randint(1, 12))
     if non_ascii:
         out[rng.randrange(len(out))] = rng.choice(NON_ASCII_WORDS)
     return " ".join(out)
