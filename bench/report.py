@@ -292,21 +292,21 @@ def draw_chart(run, path):
     ax.xaxis.set_minor_formatter(ticker.NullFormatter())
     ax.set_yticks(y)
     ax.set_yticklabels([r.name for r in rows], fontsize=9)
-    ax.set_xlabel("pure (or bare loop) / native, log scale: right of 1 the "
-                  "native class is faster or uses less memory; rows with a "
-                  "left-pointing target: native / bare loop, lower is better")
+    ax.set_xlabel("pure (or bare loop) / native, log scale: right of 1 "
+                  "the native class is ahead;\nwhere the target points left, "
+                  "native / bare loop: left of 1 it is ahead", fontsize=9)
     ax.set_title("Native Parameter against plain Python\n" + run.heading(),
                  fontsize=10)
     ax.grid(axis="x", which="major", alpha=0.3)
     ax.legend(handles=[
         Patch(color=MET_COLOUR, label="target met"),
-        Patch(color=BELOW_COLOUR, label="below target"),
+        Patch(color=BELOW_COLOUR, label="target missed"),
         Line2D([], [], color="black", marker=">", linestyle="None",
                label="target, met at or right of it"),
         Line2D([], [], color="black", marker="<", linestyle="None",
                label="target, met at or left of it"),
         Line2D([], [], color="grey", linestyle="--", label="parity (1.0)"),
-    ], loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=5,
+    ], loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=3,
         fontsize=8.5, frameon=False)
     fig.tight_layout()
     fig.savefig(path, dpi=110)

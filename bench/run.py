@@ -446,9 +446,9 @@ def monitoring_rows(paths, mode):
     if settings(p) != settings(plain):
         sys.exit("native read_param after the monitoring tool went does not "
                  "store what the pure class does")
-    return [Row("read_param, realistic 1,000-line file into an existing "
-                "object, after a monitoring tool came and went: time before "
-                "/ time after", "time", after, before, Target(0.95), number)]
+    return [Row("read_param, realistic 1,000-line file, after a monitoring "
+                "tool came and went: before / after", "time", after, before,
+                Target(0.95), number)]
 
 
 # --- the build measured ------------------------------------------------------
