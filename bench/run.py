@@ -198,6 +198,11 @@ def cases():
         Case("construct, 1,000-line file: bare dict loop time / native time",
              "P(lines_1k)", 40, Target(1.0, strict=True),
              baseline=bare_loop),
+        Case("construct, 10-line file: bare dict loop time / native time",
+             "P(small)", 2_000, Target(1.0, strict=True), baseline=bare_loop),
+        Case("construct, 100,000-line file: bare dict loop time / native "
+             "time", "P(lines_100k)", 2, Target(1.0, strict=True),
+             baseline=bare_loop),
         # Files as users keep them: longer lines, long tokens, non-ASCII
         # words, trailing blanks. The targets are those of the generated
         # files of the same size.
