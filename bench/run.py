@@ -319,23 +319,27 @@ QUICK = Mode(rounds=3, round_seconds=0.02, ops_divisor=10)
 
 
 def calibrate(timers, number, least):
-    """Raise `number` until a round of the quicker timer lasts `least`."""
+    """Raise `number` until a round of the quicker timer lasts `least`.
+    Returns that number and the seconds of each timer in that last round,
+    a round like any other, which thus counts as the first."""
     while True:
-        quickest = min(t.timeit(number) for t in timers)
-        if quickest >= least:
-            return number
+        seconds = [t.timeit(number) for t in timers]
+        if min(seconds) >= least:
+            return number, seconds
         number = max(number + 1,
-                     int(number * 1.2 * least / max(quickest, 1e-9)))
+                     int(number * 1.2 * least / max(min(seconds), 1e-9)))
 
 
-def best_rounds(timers, number, rounds):
-    """Best seconds per operation of the two timers over interleaved rounds.
+def best_rounds(timers, number, rounds, first):
+    """Best seconds per operation of the two timers over interleaved rounds,
+    the first of them `first`, the calibration's last, in which the timers
+    ran in order.
 
     Which timer goes first alternates, so that drift in the machine's speed
     falls on both alike.
     """
-    best = [float("inf"), float("inf")]
-    for r in range(rounds):
+    best = list(first)
+    for r in range(1, rounds):
         for i in ((0, 1) if r % 2 == 0 else (1, 0)):
             best[i] = min(best[i], timers[i].timeit(number))
     return [b / number for b in best]
@@ -353,9 +357,9 @@ def timer(stmt, ns):
 
 def measure(case, namespaces, mode):
     timers = [timer(case.stmt, ns) for ns in namespaces]
-    number = calibrate(timers, max(1, case.ops // mode.ops_divisor),
-                       mode.round_seconds)
-    native, baseline = best_rounds(timers, number, mode.rounds)
+    number, first = calibrate(timers, max(1, case.ops // mode.ops_divisor),
+                              mode.round_seconds)
+    native, baseline = best_rounds(timers, number, mode.rounds, first)
     return Row(case.name, "time", native, baseline, case.target, number)
 
 
@@ -439,8 +443,8 @@ def monitoring_rows(paths, mode):
     path = paths["real_1k"]
     p = NativeParameter(paths["small"])
     t = timer("p.read_param(path)", {"p": p, "path": path})
-    number = calibrate([t], max(1, 40 // mode.ops_divisor),
-                       mode.round_seconds)
+    number, _ = calibrate([t], max(1, 40 // mode.ops_divisor),
+                          mode.round_seconds)
     rounds = 3 * mode.rounds
     before = best_of(t, number, rounds)
     monitoring_tool_visit(
