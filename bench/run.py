@@ -40,7 +40,8 @@ asserts: `make bench` installs the release build, as users get it, apart
 from the test build and puts it first on the path.
 
 This script only measures: it checks that both classes behave alike on the
-inputs it times, and marks the rows below target, but never fails on speed.
+inputs it times, and marks the rows that miss their target, but never fails
+on speed.
 """
 import argparse
 import datetime
@@ -112,8 +113,9 @@ def write_files(directory):
     paths = {}
     for name, text in FILES.items():
         paths[name] = os.path.join(directory, name + ".param")
-        # UTF-8 as the readers' default text encoding reads it, whatever
-        # the locale; the preflight checks that they read what was written.
+        # UTF-8 whatever the locale; the readers open files with the
+        # locale's encoding, and the preflight stops a run in which they do
+        # not read back what was written.
         with open(paths[name], "w", encoding="utf-8") as f:
             f.write(text())
     return paths
