@@ -136,10 +136,20 @@ valgrind: install
 
 # Speed and memory against a pure-Python equivalent, in one process; the
 # results also go to docs/bench-VERSION.* as a markdown table, a chart and
-# JSON.
-bench: install
+# JSON. What is measured is the release build that users install, without
+# asserts: it has a build directory of its own and is installed apart in
+# build/VERSION/bench-site, found first through PYTHONPATH, so that the
+# test build in .venv/VERSION stays as `make install` left it.
+bench: $(DEPS)
 	$(PIP_INSTALL) -r requirements-bench.txt
-	$(PY) bench/run.py --markdown docs/bench-$(PYVER).md \
+	rm -rf $(BUILD)/bench-site
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	    --target $(BUILD)/bench-site -C build-dir=$(BUILD)/release-bench .
+	PYTHONPATH=$(CURDIR)/$(BUILD)/bench-site $(PY) -c \
+	    'import fernlake_data.plugins.param as m; \
+	    assert "bench-site" in m.__file__, m.__file__'
+	PYTHONPATH=$(CURDIR)/$(BUILD)/bench-site $(PY) bench/run.py \
+	    --markdown docs/bench-$(PYVER).md \
 	    --chart docs/bench-$(PYVER).png --json docs/bench-$(PYVER).json
 
 # A stripped wheel for this version, repaired to a manylinux tag and

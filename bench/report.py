@@ -2,26 +2,40 @@
 terminal, a markdown table, a chart and raw figures as JSON.
 
 Every row compares two figures for the native class with those of a baseline
-(the plain-Python class, or for one row a bare loop) as baseline / native, so
-that above 1 the native class is ahead, and holds that ratio against a target.
+(the plain-Python class, or for some rows a bare loop) and holds their ratio
+against a target. Mostly the ratio is baseline / native and the target the
+least it may be, so that above 1 the native class is ahead and higher is
+better; a target that is the most a ratio may be turns the ratio round to
+native / baseline, the share of the baseline's time the native class takes,
+and there lower is better.
 """
 import json
 from typing import NamedTuple, Optional
 
 
 class Target(NamedTuple):
-    """The least acceptable ratio; `strict` when the ratio must exceed it."""
+    """The least acceptable ratio, or with `at_most` the greatest; `strict`
+    when the ratio must not equal it. A row whose target is at most a value
+    has the ratio native / baseline, the others baseline / native."""
     value: float
     strict: bool = False
     label: Optional[str] = None
+    at_most: bool = False
 
     def met(self, ratio):
+        if self.at_most:
+            return ratio < self.value if self.strict else ratio <= self.value
         return ratio > self.value if self.strict else ratio >= self.value
+
+    def sign(self):
+        return ("<" if self.at_most else ">") + ("" if self.strict else "=")
 
     def __str__(self):
         if self.label:
             return self.label
-        return "%s %.1f" % (">" if self.strict else ">=", self.value)
+        shown = ("%.1f" % self.value if round(self.value, 1) == self.value
+                 else "%g" % self.value)
+        return "%s %s" % (self.sign(), shown)
 
 
 class Row(NamedTuple):
@@ -35,7 +49,11 @@ class Row(NamedTuple):
 
     @property
     def ratio(self):
-        return self.baseline / self.native if self.native else float("inf")
+        """baseline / native, or native / baseline for a target at most a
+        value."""
+        over, under = ((self.native, self.baseline) if self.target.at_most
+                       else (self.baseline, self.native))
+        return over / under if under else float("inf")
 
     @property
     def met(self):
@@ -50,6 +68,8 @@ class Run(NamedTuple):
     quick: bool
     date: str
     seconds: float = 0.0
+    module: str = ""                # the module file measured
+    asserts: Optional[bool] = None  # whether that build keeps its asserts
 
     def below(self):
         return [r for r in self.rows if not r.met]
@@ -61,6 +81,12 @@ class Run(NamedTuple):
         return "Python %s, best of %d interleaved rounds%s, %s" % (
             self.python, self.rounds, " (quick run)" if self.quick else "",
             self.date)
+
+    def build(self):
+        """Which build of the module was measured."""
+        kind = {None: "build", False: "release build (no asserts)",
+                True: "test build WITH asserts"}[self.asserts]
+        return "%s: %s" % (kind, self.module or "?")
 
 
 # --- figures as text ----------------------------------------------------------
@@ -112,27 +138,36 @@ def text_table(header, rows):
 
 
 def mark(row):
-    return "" if row.met else "BELOW"
+    """The side on which a row misses its target, if it does."""
+    if row.met:
+        return ""
+    return "ABOVE" if row.target.at_most else "BELOW"
 
 
 def summary(run):
     below = len(run.below())
     if not below:
         return "all %d rows meet their targets" % len(run.rows)
-    return "%d of %d rows below target" % (below, len(run.rows))
+    return "%d of %d rows miss their target" % (below, len(run.rows))
+
+
+RATIO_NOTE = ("ratio: baseline / native, higher is better; where the target "
+              "reads '<=', native / baseline, lower is better")
 
 
 def print_run(run):
     print(run.heading())
+    print(run.build())
     print()
     print(text_table(
-        ("time per operation", "native/op", "pure/op", "pure/native",
-         "target", "below", "ops/round"),
+        ("time per operation", "native/op", "baseline/op", "ratio",
+         "target", "miss", "ops/round"),
         [cells(r) + [mark(r), r.ops] for r in run.of_kind("time")]))
+    print(RATIO_NOTE)
     print()
     print(text_table(
         ("memory (tracemalloc)", "native", "pure", "pure/native",
-         "target", "below"),
+         "target", "miss"),
         [cells(r) + [mark(r)] for r in run.of_kind("memory")]))
     print()
     print("total %.1f s" % run.seconds)
@@ -158,16 +193,18 @@ def markdown(run):
     return "\n".join([
         "Native `Parameter` against the same class in plain Python, in one",
         "process on the same generated files (`make bench`). Ratio: plain",
-        "Python time / native time (in the bare-loop row, the loop's time),",
-        "so above 1 the native class is faster.",
+        "Python time / native time (in the bare-loop rows, the loop's time),",
+        "so above 1 the native class is faster; where the target reads `<=`",
+        "the ratio is native time / bare-loop time, and lower is better.",
         "",
         run.heading() + ".",
+        "Measured: " + run.build() + ".",
         "",
-        md_table(("row", "native time/op", "pure time/op", "ratio", "target",
-                  "met?"),
+        md_table(("row", "native time/op", "baseline time/op", "ratio",
+                  "target", "met?"),
                  [cells(r) + [met_word(r)] for r in run.of_kind("time")]),
         "",
-        "Memory while a `Parameter` is built from the 100,000-line file",
+        "Memory while a `Parameter` is built from a 100,000-line file",
         "(tracemalloc; ratio: plain Python bytes / native bytes).",
         "",
         md_table(("row", "native", "pure", "ratio", "target", "met?"),
@@ -187,6 +224,8 @@ def as_json(run):
         "quick": run.quick,
         "date": run.date,
         "seconds": round(run.seconds, 3),
+        "module": run.module,
+        "asserts": run.asserts,
         "rows": [{
             "name": r.name,
             "kind": r.kind,
@@ -196,6 +235,9 @@ def as_json(run):
             "ratio": r.ratio,
             "target": r.target.value,
             "target_strict": r.target.strict,
+            "target_at_most": r.target.at_most,
+            "ratio_of": ("native/baseline" if r.target.at_most
+                         else "baseline/native"),
             "met": r.met,
             "ops_per_round": r.ops,
         } for r in run.rows],
@@ -210,8 +252,10 @@ BELOW_COLOUR = "#d1603d"
 
 def draw_chart(run, path):
     """Horizontal bars of the ratios on a log scale, growing from the line at
-    1.0 (right: native ahead), with a tick at each target. matplotlib is
-    needed here only."""
+    1.0, with a triangle at each target that points to the side where the
+    target is met: right for a least ratio (baseline / native, right of 1
+    the native class is ahead), left for a greatest one (native / baseline,
+    left of 1 the native class is ahead). matplotlib is needed here only."""
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib import pyplot, ticker
@@ -225,8 +269,12 @@ def draw_chart(run, path):
     fig, ax = pyplot.subplots(figsize=(11, 0.42 * len(rows) + 1.8))
     ax.barh(y, [q - 1 for q in ratios], left=1, height=0.62,
             color=[MET_COLOUR if r.met else BELOW_COLOUR for r in rows])
-    ax.scatter(targets, y, marker="|", s=420, linewidths=2.5,
-               color="black", zorder=3)
+    for at_most, marker in ((False, ">"), (True, "<")):
+        ax.scatter([t for t, r in zip(targets, rows)
+                    if r.target.at_most == at_most],
+                   [yi for yi, r in zip(y, rows)
+                    if r.target.at_most == at_most],
+                   marker=marker, s=70, color="black", zorder=3)
     ax.axvline(1.0, color="grey", linestyle="--", linewidth=1)
     for yi, r in zip(y, rows):
         right = r.ratio >= 1
@@ -244,18 +292,21 @@ def draw_chart(run, path):
     ax.xaxis.set_minor_formatter(ticker.NullFormatter())
     ax.set_yticks(y)
     ax.set_yticklabels([r.name for r in rows], fontsize=9)
-    ax.set_xlabel("pure (or bare loop) / native, log scale: right of 1 the "
-                  "native class is faster or uses less memory")
+    ax.set_xlabel("pure (or bare loop) / native, log scale: right of 1 "
+                  "the native class is ahead;\nwhere the target points left, "
+                  "native / bare loop: left of 1 it is ahead", fontsize=9)
     ax.set_title("Native Parameter against plain Python\n" + run.heading(),
                  fontsize=10)
     ax.grid(axis="x", which="major", alpha=0.3)
     ax.legend(handles=[
         Patch(color=MET_COLOUR, label="target met"),
-        Patch(color=BELOW_COLOUR, label="below target"),
-        Line2D([], [], color="black", marker="|", linestyle="None",
-               markersize=12, markeredgewidth=2.5, label="target"),
+        Patch(color=BELOW_COLOUR, label="target missed"),
+        Line2D([], [], color="black", marker=">", linestyle="None",
+               label="target, met at or right of it"),
+        Line2D([], [], color="black", marker="<", linestyle="None",
+               label="target, met at or left of it"),
         Line2D([], [], color="grey", linestyle="--", label="parity (1.0)"),
-    ], loc="upper center", bbox_to_anchor=(0.5, -0.08), ncol=4,
+    ], loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=3,
         fontsize=8.5, frameon=False)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
