@@ -27,7 +27,13 @@ PyObject *get_events = nullptr;
 PyObject *get_local_events = nullptr;
 #endif
 
-#if PY_VERSION_HEX >= 0x030C0000
+// Where sys.monitoring is asked through its functions: for the events set
+// globally on 3.12, for those set on a code object from 3.14.
+#define FERNLAKE_ASKS_SYS_MONITORING                                        \
+    (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000)         \
+        || PY_VERSION_HEX >= 0x030E0000
+
+#if FERNLAKE_ASKS_SYS_MONITORING
 /// New reference: the built-in function `name` of the module `module`, or
 /// null when it is missing or anything else; null with an exception set
 /// when the lookup itself failed.
@@ -507,8 +513,8 @@ bool
 watch(PyObject *dict) noexcept
 {
     if (watcher_id == -1) {
-        // The only failure is that no id is free: a ValueError of this
-        // call alone.
+        // The only failure is that no id is free: an error of this call
+        // alone, which runs no code of a caller's.
         watcher_id = PyDict_AddWatcher(on_dict_event);
         if (watcher_id < 0) {
             PyErr_Clear();

@@ -50,7 +50,9 @@ def test_missing_and_unhashable_keys(write_param, monkeypatch):
     info = fails(TypeError, p.__getitem__, [1])
     assert module_frames(info.tb) == [(13, GET)]
     info = fails(TypeError, p.__setitem__, [1], 2)
-    assert str(info.value) == "unhashable type: 'list'"
+    # A dict's own message, which names the use from 3.14.
+    assert str(info.value) == str(fails(TypeError, {}.__setitem__, [1], 2)
+                                  .value)
     assert module_frames(info.tb) == [(18, SET)]
 
 
