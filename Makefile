@@ -57,6 +57,11 @@ PYTHONHOME_OF_VENV = $$($(PY) -c 'import sys; print(sys.base_prefix)')
 # and needs none.
 EMBED_LDFLAGS := $(strip $(shell cat '$(dir $(PYTHON_EXE))../embed.ldflags' \
 	2>/dev/null))
+# CMake's builds run Ninja, which keeps its own number of jobs: make 4.3
+# hands its job slots only to the lines that run make itself, so a Ninja
+# that found them named in MAKEFLAGS (under make -j) would report them
+# missing. The builds below run without make's variables.
+BUILD_ENV := env -u MAKEFLAGS -u MFLAGS
 # How the native tests' builds are configured.
 NATIVE_CMAKE_FLAGS := -G Ninja \
 	-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -104,7 +109,7 @@ MODULE_INPUTS := Makefile CMakeLists.txt pyproject.toml $(shell find src \
 install: $(INSTALLED)
 
 $(INSTALLED): $(MODULE_INPUTS) $(DEPS)
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	$(BUILD_ENV) $(PY) -m pip install -q --no-build-isolation --no-deps \
 	    -C build-dir=$(BUILD)/install -C cmake.define.FERNLAKE_ASSERTS=ON .
 	touch $@
 
@@ -119,8 +124,9 @@ test: install
 
 # The support layer's own tests, in a program that embeds the interpreter.
 native-test: $(DEPS)
-	$(VENV)/bin/cmake -S . -B $(BUILD)/native $(NATIVE_CMAKE_FLAGS) >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD)/native --target native_tests
+	$(BUILD_ENV) $(VENV)/bin/cmake -S . -B $(BUILD)/native \
+	    $(NATIVE_CMAKE_FLAGS) >/dev/null
+	$(BUILD_ENV) $(VENV)/bin/cmake --build $(BUILD)/native --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) $(BUILD)/native/native_tests
 
 # The whole suite against a build with AddressSanitizer and
@@ -132,15 +138,16 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
 
 asan: $(DEPS)
 	rm -rf $(BUILD)/asan-site
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	$(BUILD_ENV) $(PY) -m pip install -q --no-build-isolation --no-deps \
 	    --target $(BUILD)/asan-site -C build-dir=$(BUILD)/asan \
 	    -C cmake.define.FERNLAKE_SANITIZE=ON .
 	$(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
-	$(VENV)/bin/cmake -S . -B $(BUILD)/native-asan $(NATIVE_CMAKE_FLAGS) \
-	    -DFERNLAKE_SANITIZE=ON >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD)/native-asan --target native_tests
+	$(BUILD_ENV) $(VENV)/bin/cmake -S . -B $(BUILD)/native-asan \
+	    $(NATIVE_CMAKE_FLAGS) -DFERNLAKE_SANITIZE=ON >/dev/null
+	$(BUILD_ENV) $(VENV)/bin/cmake --build $(BUILD)/native-asan \
+	    --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/native-asan/native_tests
 
@@ -176,7 +183,7 @@ $(WHEEL_DEPS): requirements-wheel.txt | $(DEPS)
 
 wheel: $(WHEEL_DEPS)
 	rm -rf $(BUILD)/wheel $(BUILD)/wheelhouse
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps \
+	$(BUILD_ENV) $(PY) -m pip wheel -q --no-build-isolation --no-deps \
 	    -C build-dir=$(BUILD)/release -C install.strip=true \
 	    -w $(BUILD)/wheel .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair \
