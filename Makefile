@@ -50,6 +50,23 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps
 BUILD := build/$(PYVER)
 PYTHONHOME_OF_VENV = $$($(PY) -c 'import sys; print(sys.base_prefix)')
+# A program that embeds the interpreter links its libpython. An interpreter
+# that brings its own, newer C library keeps the linker flags such a program
+# needs (its loader and library path) in embed.ldflags beside its bin/
+# directory; one built on this system, as pyenv builds, has no such file
+# and needs none.
+EMBED_LDFLAGS := $(strip $(shell cat '$(dir $(PYTHON_EXE))../embed.ldflags' \
+	2>/dev/null))
+# CMake's builds run Ninja, which keeps its own number of jobs: make 4.3
+# hands its job slots only to the lines that run make itself, so a Ninja
+# that found them named in MAKEFLAGS (under make -j) would report them
+# missing. The builds below run without make's variables.
+BUILD_ENV := env -u MAKEFLAGS -u MFLAGS
+# How the native tests' builds are configured.
+NATIVE_CMAKE_FLAGS := -G Ninja \
+	-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	-DFERNLAKE_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	$(if $(EMBED_LDFLAGS),'-DCMAKE_EXE_LINKER_FLAGS=$(EMBED_LDFLAGS)')
 
 # An environment stays with the interpreter that made it: another one of
 # the same version needs it made anew.
@@ -82,23 +99,34 @@ $(DEPS): requirements.txt | $(PY)
 # The build that the tests use keeps its asserts; `pip install .` and the
 # wheel make release builds without them. A plain `pip install .` builds in
 # a temporary directory; here the build stays in build/VERSION/install, so
-# that the next one only compiles what changed.
-install: $(DEPS)
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+# that the next one only compiles what changed. It runs again only when a
+# file that goes into the module, or this Makefile, changed since the last
+# install.
+INSTALLED := $(VENV)/.installed
+MODULE_INPUTS := Makefile CMakeLists.txt pyproject.toml $(shell find src \
+	support -name __pycache__ -prune -o -type f ! -name '*.so' -print)
+
+install: $(INSTALLED)
+
+$(INSTALLED): $(MODULE_INPUTS) $(DEPS)
+	$(BUILD_ENV) $(PY) -m pip install -q --no-build-isolation --no-deps \
 	    -C build-dir=$(BUILD)/install -C cmake.define.FERNLAKE_ASSERTS=ON .
+	touch $@
 
 demo: install
 	$(PY) examples/show_parameters.py
 
-test: install native-test
+# The native tests' build follows the module's rather than running beside
+# it under make -j: each build already keeps every core busy.
+test: install
+	$(MAKE) --no-print-directory native-test
 	$(VENV)/bin/pytest -q
 
 # The support layer's own tests, in a program that embeds the interpreter.
 native-test: $(DEPS)
-	$(VENV)/bin/cmake -S . -B $(BUILD)/native -G Ninja \
-	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	    -DFERNLAKE_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD)/native --target native_tests
+	$(BUILD_ENV) $(VENV)/bin/cmake -S . -B $(BUILD)/native \
+	    $(NATIVE_CMAKE_FLAGS) >/dev/null
+	$(BUILD_ENV) $(VENV)/bin/cmake --build $(BUILD)/native --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) $(BUILD)/native/native_tests
 
 # The whole suite against a build with AddressSanitizer and
@@ -110,17 +138,16 @@ ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
 
 asan: $(DEPS)
 	rm -rf $(BUILD)/asan-site
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	$(BUILD_ENV) $(PY) -m pip install -q --no-build-isolation --no-deps \
 	    --target $(BUILD)/asan-site -C build-dir=$(BUILD)/asan \
 	    -C cmake.define.FERNLAKE_SANITIZE=ON .
 	$(ASAN_ENV) $(CURDIR)/$(PY) -c 'import fernlake_data.plugins.param as m; \
 	    assert "asan-site" in m.__file__, m.__file__'
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
-	$(VENV)/bin/cmake -S . -B $(BUILD)/native-asan -G Ninja \
-	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	    -DFERNLAKE_NATIVE_TESTS=ON -DFERNLAKE_SANITIZE=ON \
-	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD)/native-asan --target native_tests
+	$(BUILD_ENV) $(VENV)/bin/cmake -S . -B $(BUILD)/native-asan \
+	    $(NATIVE_CMAKE_FLAGS) -DFERNLAKE_SANITIZE=ON >/dev/null
+	$(BUILD_ENV) $(VENV)/bin/cmake --build $(BUILD)/native-asan \
+	    --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/native-asan/native_tests
 
@@ -166,7 +193,7 @@ $(WHEEL_DEPS): requirements-wheel.txt | $(DEPS)
 
 wheel: $(WHEEL_DEPS)
 	rm -rf $(BUILD)/wheel $(BUILD)/wheelhouse
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps \
+	$(BUILD_ENV) $(PY) -m pip wheel -q --no-build-isolation --no-deps \
 	    -C build-dir=$(BUILD)/release -C install.strip=true \
 	    -w $(BUILD)/wheel .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair \
