@@ -542,19 +542,6 @@ dict_stamp(PyObject *dict) noexcept
     return watch(dict) ? changes : 0;
 }
 
-#else
-
-std::uint64_t
-dict_stamp(PyObject *dict) noexcept
-{
-    // Deprecated from 3.12, where dictionary watchers came; still kept up
-    // to date through 3.13.
-    _Py_COMP_DIAG_PUSH
-    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
-    return ((PyDictObject *)dict)->ma_version_tag;
-    _Py_COMP_DIAG_POP
-}
-
 #endif
 
 }  // namespace fernlake::support

@@ -89,14 +89,17 @@ current_thread() noexcept
 #endif
 }
 
+// The helpers below read the state of the running thread `t`, which a
+// caller that asks often takes once from current_thread().
+
 /// True while an asynchronous exception (PyThreadState_SetAsyncExc) waits
-/// to be raised in this thread at its next evaluation-loop check; a
+/// to be raised in the thread at its next evaluation-loop check; a
 /// shortcut that runs no byte code would delay it. No public read exists on
 /// any version; the field is in the thread state of 3.9 to 3.15.
 inline bool
-async_exception_pending() noexcept
+async_exception_pending(PyThreadState *t) noexcept
 {
-    return current_thread()->async_exc != NULL;
+    return t->async_exc != NULL;
 }
 
 /// True when the thread has a trace or profile function (sys.settrace,
@@ -104,9 +107,8 @@ async_exception_pending() noexcept
 /// calls would hide their events. Tools of sys.monitoring are asked about
 /// by monitoring_events_set().
 inline bool
-tracing_or_profiling() noexcept
+tracing_or_profiling(PyThreadState *t) noexcept
 {
-    PyThreadState *t = current_thread();
 #if PY_VERSION_HEX >= 0x030C0000
     return t->c_tracefunc != NULL || t->c_profilefunc != NULL;
 #elif PY_VERSION_HEX >= 0x030A0000
@@ -125,11 +127,12 @@ tracing_or_profiling() noexcept
 /// state, which extensions cannot read: there it is always 0, and callers
 /// must look for each of these in other ways.
 inline std::uintptr_t
-attention_word() noexcept
+attention_word(PyThreadState *t) noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000
-    return current_thread()->eval_breaker;
+    return t->eval_breaker;
 #else
+    (void)t;
     return 0;
 #endif
 }
@@ -146,9 +149,8 @@ constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 /// room left on the machine stack, which only a private function reports
 /// without raising.
 inline bool
-recursion_headroom(int n) noexcept
+recursion_headroom(PyThreadState *t, int n) noexcept
 {
-    PyThreadState *t = current_thread();
 #if PY_VERSION_HEX >= 0x030E0000
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
            && !_Py_ReachedRecursionLimitWithMargin(t, n);
@@ -225,13 +227,18 @@ class RecursionGuard {
 /// function) has passed, looking at the clock after some work.
 class LockTurns {
   public:
+    explicit LockTurns(PyThreadState *t) noexcept : thread_(t)
+    {
+        offered();
+    }
+
     /// True when the lock is to be offered now, after work of `size`.
     bool
     due(Py_ssize_t size) noexcept
     {
 #if PY_VERSION_HEX >= 0x030D0000
         (void)size;
-        return attention_word() != seen_;
+        return attention_word(thread_) != seen_;
 #else
         budget_ -= 1 + size / 256;
         if (budget_ > 0) {
@@ -248,22 +255,22 @@ class LockTurns {
     offered() noexcept
     {
 #if PY_VERSION_HEX >= 0x030D0000
-        seen_ = attention_word();
+        seen_ = attention_word(thread_);
 #else
         last_ = std::chrono::steady_clock::now();
 #endif
     }
 
   private:
+    PyThreadState *thread_;
 #if PY_VERSION_HEX >= 0x030D0000
-    std::uintptr_t seen_ = attention_word();
+    std::uintptr_t seen_ = 0;
 #else
     // Work between looks at the clock, in lines of up to 256 characters; a
     // look costs about as much as a short line.
     static constexpr Py_ssize_t work_per_look = 64;
     Py_ssize_t budget_ = work_per_look;
-    std::chrono::steady_clock::time_point last_ =
-        std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_;
 #endif
 };
 
@@ -463,7 +470,20 @@ dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 /// can read an old state under a new stamp. An interpreter has 8 watcher
 /// ids, shared with other extensions: without a free one, or for more
 /// dictionaries than the watcher keeps, the stamp is 0.
+#if PY_VERSION_HEX >= 0x030E0000
 std::uint64_t dict_stamp(PyObject *dict) noexcept;
+#else
+inline std::uint64_t
+dict_stamp(PyObject *dict) noexcept
+{
+    // Deprecated from 3.12, where dictionary watchers came; still kept up
+    // to date through 3.13.
+    _Py_COMP_DIAG_PUSH
+    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
+    return ((PyDictObject *)dict)->ma_version_tag;
+    _Py_COMP_DIAG_POP
+}
+#endif
 
 // ----------------------------------------------------------------- types
 

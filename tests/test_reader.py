@@ -8,7 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from conftest import Parameter, module_frames, param, qualified
-from model import read_into
+from model import ModelParameter, outcome, read_into
 
 READ, INIT = qualified("read_param"), qualified("__init__")
 
@@ -64,6 +64,36 @@ def test_unreadable_files_store_nothing(write_param, tmp_path):
     for unopenable in (absent, str(tmp_path)):  # missing, a directory
         assert failing_read(OSError, p, unopenable)[1] == [(21, READ)]
     assert settings(p) == {"z": "0"}
+
+
+# Files whose bytes the reader takes at once: what readlines() would make
+# of them, down to the positions of a decoding error in the piece it was
+# decoding, late in a long file too, and where a "\r\n" or a character
+# straddles the pieces it decodes.
+LONG = b"".join(b"key%05d=value %d\n" % (i, i) for i in range(5000))
+READ_AS_READLINES = {
+    "late_bad_byte": LONG + b"x=\xff\n" + LONG,
+    "cut_at_the_end": LONG + b"x=\xe2\x82",
+    "surrogate": b"a=1\nx=\xed\xa0\x80\n",
+    "overlong": b"a=1\nx=\xc0\x80\n",
+    "above_unicode": b"x=\xf4\x90\x80\x80\n",
+    "cr_lf_across_pieces": b"k" * 8191 + b"=\r\nb=2\r\rc=3\r",
+    "wide_across_pieces": b"k" * 8190 + "=€\n".encode() + LONG,
+    "other_line_ends": "a=1\x85b\u2028c\x0cd\x1ce=2\n".encode(),
+    "mark_and_astral": "\ufeffa=1\n\U0001f600=\U0001f600 \n".encode(),
+}
+
+
+@pytest.mark.parametrize("data", READ_AS_READLINES.values(),
+                         ids=READ_AS_READLINES)
+def test_read_as_readlines_reads(write_param, data):
+    path = write_param(data)
+    results = []
+    for cls in (ModelParameter, Parameter):
+        p = cls.__new__(cls)
+        results.append((outcome(lambda: p.__init__(path)),
+                        list(vars(p).items())))
+    assert results[0] == results[1]
 
 
 def test_further_reads_and_other_targets(write_param):

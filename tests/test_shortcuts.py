@@ -687,7 +687,7 @@ COUNTS = """
 import ctypes
 from fernlake_data.plugins import param
 names = ("comment_test", "split", "strip", "own_store", "own_read",
-         "keys_test", "class_slot")
+         "keys_test", "class_slot", "whole_text")
 class PathCounts(ctypes.Structure):
     _fields_ = [(name, ctypes.c_uint64) for name in names]
 counts = PathCounts.in_dll(ctypes.CDLL(param.__file__),

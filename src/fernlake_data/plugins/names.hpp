@@ -66,7 +66,15 @@ namespace fernlake {
     X(str_maxsplit, "maxsplit", NAME)                                        \
     X(str_flags, "flags", NAME)                                              \
     X(str__sre, "_sre", NAME)                                                \
-    X(str_compile, "compile", NAME)
+    X(str_compile, "compile", NAME)                                          \
+    X(str__io, "_io", NAME)                                                  \
+    X(str_TextIOWrapper, "TextIOWrapper", NAME)                              \
+    X(str_BufferedReader, "BufferedReader", NAME)                            \
+    X(str_encoding, "encoding", NAME)                                        \
+    X(str_buffer, "buffer", NAME)                                            \
+    X(str_read, "read", NAME)                                                \
+    X(str_seek, "seek", NAME)                                                \
+    X(str_seekable, "seekable", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)

@@ -19,6 +19,7 @@ struct FernlakeParamPathCounts {
     std::uint64_t own_read;      // __init__ ran read_param's body directly
     std::uint64_t keys_test;     // membership tested on the dictionary
     std::uint64_t class_slot;    // a slot of the class reached a body
+    std::uint64_t whole_text;    // a file's whole text stood for its lines
 };
 
 extern FernlakeParamPathCounts fernlake_param_path_counts;

@@ -764,10 +764,10 @@ code_data_mark() noexcept
 /// recheck_monitoring() asked for it, when the interpreter shows a change,
 /// and where it shows none, after some uses.
 int
-monitoring_events_set() noexcept
+monitoring_events_set(PyThreadState *t) noexcept
 {
     MonitoringSeen &m = monitoring_seen;
-    std::uintptr_t attention = support::attention_word();
+    std::uintptr_t attention = support::attention_word(t);
     std::uintptr_t data = code_data_mark();
     if (m.asked && attention == m.attention && data == m.code_data
         && (support::attention_word_available
@@ -920,15 +920,15 @@ capture_re() noexcept
 }
 
 int
-re_shortcut_holds(PyObject *re) noexcept
+re_shortcut_holds(PyObject *re, PyThreadState *t) noexcept
 {
     // A module's class can be reassigned: its attribute lookup is then the
     // class's own.
     if (!captured.done || re != captured.module
         || Py_TYPE(re) != &PyModule_Type || checked.unstampable
-        || support::tracing_or_profiling()
-        || support::async_exception_pending()
-        || !support::recursion_headroom(call_depth)) {
+        || support::tracing_or_profiling(t)
+        || support::async_exception_pending(t)
+        || !support::recursion_headroom(t, call_depth)) {
         return 0;
     }
     if (!dictionaries_unchanged() || !unstamped_unchanged()) {
@@ -940,7 +940,7 @@ re_shortcut_holds(PyObject *re) noexcept
     if (!checked.holds) {
         return 0;
     }
-    int set = monitoring_events_set();
+    int set = monitoring_events_set(t);
     return set < 0 ? -1 : !set;
 }
 

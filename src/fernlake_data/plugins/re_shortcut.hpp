@@ -18,8 +18,8 @@ namespace fernlake {
 int capture_re() noexcept;
 
 /// Whether the reader's calls re.search("^#", line) and re.split("=", line)
-/// on an exact str, with `re` (borrowed) the object the reader resolved for
-/// the call, would run re's standard functions on compiled patterns in its
+/// on an exact str, made by the running thread `t`, with `re` (borrowed)
+/// the object the reader resolved for the call, would run re's standard functions on compiled patterns in its
 /// cache, with nothing a caller could observe but their result: `re` is
 /// the captured module; its search, split and _compile are the standard
 /// ones (their code, by digest) with their standard defaults; every global
@@ -37,7 +37,7 @@ int capture_re() noexcept;
 /// state) is checked at every call, and the monitoring state once per
 /// read, whenever the interpreter shows that it may have changed, and
 /// after recheck_monitoring().
-int re_shortcut_holds(PyObject *re) noexcept;
+int re_shortcut_holds(PyObject *re, PyThreadState *t) noexcept;
 
 /// Makes the next re_shortcut_holds() ask the monitoring state anew: at the
 /// start of each read, and after any point of a read where code of a

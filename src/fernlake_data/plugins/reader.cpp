@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <cstring>
+
+#include "file_bytes.hpp"
 #include "names.hpp"
 #include "parameter.hpp"
 #include "parameter_methods.hpp"
@@ -150,11 +153,96 @@ normalise(PyObject *raw, int *pos) noexcept
     return result;
 }
 
-/// 1 when the normalised `line` holds a setting, 0 when it is a comment or
-/// blank line, -1 on failure. While the shortcut holds, the comment test is
+/// A line of the file, normalised, as the steps below read it: the
+/// characters [start, end) of the exact str `text` (the line object), or
+/// the bytes [start, end) of the UTF-8 `utf8` (the file's bytes), or a line
+/// that is no exact str (both null), whose steps are the general ones. The
+/// line object, when one is made from bytes, is the walk's current line.
+struct Span {
+    PyObject *text;
+    const char *utf8;
+    Py_ssize_t start, end;
+
+    /// True when the characters can be read directly.
+    bool
+    readable() const noexcept
+    {
+        return text != NULL || utf8 != NULL;
+    }
+    /// The first character; the line is not empty.
+    Py_UCS4
+    first() const noexcept
+    {
+        return utf8 != NULL ? (Py_UCS4)(unsigned char)utf8[start]
+                            : PyUnicode_READ_CHAR(text, start);
+    }
+    /// Where '=' is first found in [from, end), or -1.
+    Py_ssize_t
+    find_eq(Py_ssize_t from) const noexcept
+    {
+        if (utf8 == NULL) {
+            return PyUnicode_FindChar(text, '=', from, end, 1);
+        }
+        const char *found = (const char *)std::memchr(
+            utf8 + from, '=', (std::size_t)(end - from));
+        return found != NULL ? found - utf8 : -1;
+    }
+    /// New reference: the text of [a, b); null with an exception set.
+    PyObject *
+    piece(Py_ssize_t a, Py_ssize_t b) const noexcept
+    {
+        return utf8 != NULL ? PyUnicode_DecodeUTF8(utf8 + a, b - a, NULL)
+                            : PyUnicode_Substring(text, a, b);
+    }
+};
+
+/// What the reader holds while it walks the lines. The body releases it
+/// after the file has been left, in the order of the fields.
+struct Walk {
+    PyThreadState *thread = nullptr;  // the running thread
+    // The `re` resolved for the last comment test (not held) and whether
+    // the shortcut held for it: the split of the same line reuses the
+    // answer for the same object, as nothing runs between the two.
+    PyObject *checked_re = nullptr;
+    int direct = 0;
+    PyObject *lines = nullptr;  // what readlines() gave, or
+    PyObject *bytes = nullptr;  // the file's bytes, which stand for it
+    PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
+    Py_ssize_t index = 0;      // otherwise, the next index
+    PyObject *line = nullptr;  // the current line, normalised
+    PyObject *pieces = nullptr;
+    PyObject *key = nullptr;   // of the last setting line
+    PyObject *value = nullptr;
+
+    void
+    release() noexcept
+    {
+        Py_CLEAR(lines);
+        Py_CLEAR(bytes);
+        Py_CLEAR(iter);
+        Py_CLEAR(line);
+        Py_CLEAR(pieces);
+        Py_CLEAR(key);
+        Py_CLEAR(value);
+    }
+};
+
+/// Borrowed: the object of the current line `s`, made from its bytes when
+/// there is none yet; null with an exception set.
+PyObject *
+line_object(const Span &s, Walk &w) noexcept
+{
+    if (w.line == NULL) {
+        w.line = s.piece(s.start, s.end);
+    }
+    return w.line;
+}
+
+/// 1 when the line `s` holds a setting, 0 when it is a comment or blank
+/// line, -1 on failure. While the shortcut holds, the comment test is
 /// computed: "^#" finds a match exactly when the line begins with '#'.
 int
-is_setting(PyObject *line, Failure &f) noexcept
+is_setting(const Span &s, Walk &w, Failure &f) noexcept
 {
     f.line = 25;
     PyObject *re = resolve_re(search_use, &f.pos);
@@ -162,20 +250,27 @@ is_setting(PyObject *line, Failure &f) noexcept
         return -1;
     }
     int comment;
-    int direct = PyUnicode_CheckExact(line) ? re_shortcut_holds(re) : 0;
+    int direct = s.readable() ? re_shortcut_holds(re, w.thread) : 0;
     if (direct < 0) {
         Py_DECREF(re);
         f.pos = search_use.call;
         return -1;
     }
+    w.checked_re = re;
+    w.direct = direct;
     if (direct) {
         Py_DECREF(re);
         PARAM_COUNT_PATH(comment_test);
-        comment = PyUnicode_GET_LENGTH(line) > 0
-                  && PyUnicode_READ_CHAR(line, 0) == '#';
+        comment = s.end > s.start && s.first() == '#';
     }
     else {
         recheck_monitoring();  // the calls run code of a caller's
+        PyObject *line = line_object(s, w);
+        if (line == NULL) {
+            Py_DECREF(re);
+            f.pos = strip_call_pos;  // where the line is made
+            return -1;
+        }
         PyObject *match = call_re(search_use, re, str_search,
                                   str_comment_pattern, line, &f.pos);
         if (match == NULL) {
@@ -192,7 +287,8 @@ is_setting(PyObject *line, Failure &f) noexcept
         return 0;
     }
     f.line = 27;
-    int blank = support::text_equals(line, str_empty);
+    int blank = s.readable() ? s.end == s.start
+                             : support::text_equals(w.line, str_empty);
     if (blank < 0) {
         f.pos = IMPL_POS;
         return -1;
@@ -200,29 +296,27 @@ is_setting(PyObject *line, Failure &f) noexcept
     return !blank;
 }
 
-/// The key and value of the setting line `line`, an exact str, as
-/// re.split("=", line) and the unpacking into two give them: the texts
-/// before and after its one '='. New references in `*key` and `*value`, or
-/// -1 with the unpacking's ValueError for any other count of '=', or -2
-/// when the texts could not be made.
+/// The key and value of the setting line `s`, as re.split("=", line) and
+/// the unpacking into two give them: the texts before and after its one
+/// '='. New references in `*key` and `*value`, or -1 with the unpacking's
+/// ValueError for any other count of '=', or -2 when the texts could not
+/// be made.
 int
-split_directly(PyObject *line, PyObject **key, PyObject **value) noexcept
+split_directly(const Span &s, PyObject **key, PyObject **value) noexcept
 {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
-    Py_ssize_t eq = PyUnicode_FindChar(line, '=', 0, n, 1);
-    Py_ssize_t next =
-        eq < 0 ? eq : PyUnicode_FindChar(line, '=', eq + 1, n, 1);
+    Py_ssize_t eq = s.find_eq(s.start);
+    Py_ssize_t next = eq < 0 ? eq : s.find_eq(eq + 1);
     if (eq == -2 || next == -2) {
         return -2;
     }
     if (eq == -1 || next != -1) {
         return support::raise_unpack_error(eq == -1 ? 1 : 3);
     }
-    *key = PyUnicode_Substring(line, 0, eq);
+    *key = s.piece(s.start, eq);
     if (*key == NULL) {
         return -2;
     }
-    *value = PyUnicode_Substring(line, eq + 1, n);
+    *value = s.piece(eq + 1, s.end);
     if (*value == NULL) {
         Py_CLEAR(*key);
         return -2;
@@ -230,31 +324,8 @@ split_directly(PyObject *line, PyObject **key, PyObject **value) noexcept
     return 0;
 }
 
-/// What the reader holds while it walks the lines. The body releases it
-/// after the file has been left, in the order of the fields.
-struct Walk {
-    PyObject *lines = nullptr;
-    PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
-    Py_ssize_t index = 0;      // otherwise, the next index
-    PyObject *line = nullptr;  // the current line, normalised
-    PyObject *pieces = nullptr;
-    PyObject *key = nullptr;   // of the last setting line
-    PyObject *value = nullptr;
-
-    void
-    release() noexcept
-    {
-        Py_CLEAR(lines);
-        Py_CLEAR(iter);
-        Py_CLEAR(line);
-        Py_CLEAR(pieces);
-        Py_CLEAR(key);
-        Py_CLEAR(value);
-    }
-};
-
-/// New reference: the next line of the walk. Null with no error at the
-/// end, null with an error on failure.
+/// New reference: the next line of the walk of `w.lines`. Null with no
+/// error at the end, null with an error on failure.
 PyObject *
 next_line(Walk &w) noexcept
 {
@@ -277,12 +348,12 @@ next_line(Walk &w) noexcept
     return item;
 }
 
-/// Stores the setting of the normalised line `w.line`, if it holds one, in
-/// `target`. 0, or -1 with an exception set and `f` filled.
+/// Stores the setting of the line `s`, if it holds one, in `target`. 0, or
+/// -1 with an exception set and `f` filled.
 int
-store_setting(PyObject *target, Walk &w, Failure &f) noexcept
+store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
 {
-    int setting = is_setting(w.line, f);
+    int setting = is_setting(s, w, f);
     if (setting <= 0) {
         return setting;
     }
@@ -291,7 +362,9 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
     if (re == NULL) {
         return -1;
     }
-    int direct = PyUnicode_CheckExact(w.line) ? re_shortcut_holds(re) : 0;
+    int direct = re == w.checked_re ? w.direct
+                 : s.readable()     ? re_shortcut_holds(re, w.thread)
+                                    : 0;
     if (direct < 0) {
         Py_DECREF(re);
         f.pos = split_use.call;
@@ -301,7 +374,7 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
         Py_DECREF(re);
         PARAM_COUNT_PATH(split);
         PyObject *key, *value;
-        int split = split_directly(w.line, &key, &value);
+        int split = split_directly(s, &key, &value);
         if (split == -2) {
             f.pos = split_use.call;  // where the pieces are made
             return -1;
@@ -317,7 +390,13 @@ store_setting(PyObject *target, Walk &w, Failure &f) noexcept
     }
     else {
         recheck_monitoring();
-        w.pieces = call_re(split_use, re, str_split, str_eq, w.line, &f.pos);
+        PyObject *line = line_object(s, w);
+        if (line == NULL) {
+            Py_DECREF(re);
+            f.pos = strip_call_pos;
+            return -1;
+        }
+        w.pieces = call_re(split_use, re, str_split, str_eq, line, &f.pos);
         if (w.pieces == NULL) {
             return -1;
         }
@@ -356,6 +435,75 @@ offer_lock(support::LockTurns &turns, Py_ssize_t size) noexcept
     }
 }
 
+// How much deeper than the reader go the calls that reading the file's
+// bytes spares (str() and strip() of a line), with room to spare.
+constexpr int bytes_call_depth = 4;
+
+/// Stores the setting of each line of `w.bytes` in `target`; for such a
+/// text str() and strip() of a line run no code of a caller's. 0, or -1
+/// with an exception set and `f` naming the failure.
+int
+walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
+{
+    Utf8Lines lines(w.bytes);
+    support::LockTurns turns(w.thread);
+    Span s{NULL, lines.data(), 0, 0};
+    while (lines.next(&s.start, &s.end)) {
+        f.line = 24;
+        // The signal check that str() makes.
+        if (PyErr_CheckSignals() < 0) {
+            f.pos = str_call_pos;
+            return -1;
+        }
+        PARAM_COUNT_PATH(strip);
+        Py_CLEAR(w.line);
+        if (store_setting(target, s, w, f) < 0) {
+            return -1;
+        }
+        offer_lock(turns, s.end - s.start);
+    }
+    return 0;
+}
+
+/// Stores the setting of each line of `w.lines` in `target`. 0, or -1 with
+/// an exception set and `f` naming the failure.
+int
+walk_lines(PyObject *target, Walk &w, Failure &f) noexcept
+{
+    f.line = 23;
+    if (!PyList_CheckExact(w.lines) && !PyTuple_CheckExact(w.lines)) {
+        w.iter = PyObject_GetIter(w.lines);
+        if (w.iter == NULL) {
+            f.pos = IMPL_POS;
+            return -1;
+        }
+    }
+    PyObject *raw;
+    support::LockTurns turns(w.thread);
+    while ((raw = next_line(w)) != NULL) {
+        f.line = 24;
+        Py_XSETREF(w.line, normalise(raw, &f.pos));
+        Py_DECREF(raw);
+        if (w.line == NULL) {
+            return -1;
+        }
+        // A replaced strip() may give anything but a str.
+        bool exact = PyUnicode_CheckExact(w.line);
+        Span s{exact ? w.line : NULL, NULL, 0,
+               exact ? PyUnicode_GET_LENGTH(w.line) : 0};
+        if (store_setting(target, s, w, f) < 0) {
+            return -1;
+        }
+        offer_lock(turns, s.end);
+    }
+    if (PyErr_Occurred()) {
+        f.line = 23;
+        f.pos = IMPL_POS;
+        return -1;
+    }
+    return 0;
+}
+
 /// The body of the with-block: reads all lines of `file` and stores the
 /// setting of each in `target`. 0, or -1 with an exception set and `f`
 /// naming the failure.
@@ -363,6 +511,20 @@ int
 read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
 {
     f.line = 22;
+    int serve = support::recursion_headroom(w.thread, bytes_call_depth)
+                    ? file_bytes_serve(file)
+                    : 0;
+    if (serve > 0) {
+        w.bytes = read_file_bytes(file);
+    }
+    if (serve < 0 || (w.bytes == NULL && PyErr_Occurred())) {
+        f.pos = IMPL_POS;
+        return -1;
+    }
+    if (w.bytes != NULL) {
+        PARAM_COUNT_PATH(whole_text);
+        return walk_bytes(target, w, f);
+    }
     w.lines = support::get_attr(file, str_readlines);
     if (w.lines == NULL) {
         f.pos = IMPL_POS;
@@ -373,34 +535,7 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
         f.pos = IMPL_POS;
         return -1;
     }
-    f.line = 23;
-    if (!PyList_CheckExact(w.lines) && !PyTuple_CheckExact(w.lines)) {
-        w.iter = PyObject_GetIter(w.lines);
-        if (w.iter == NULL) {
-            f.pos = IMPL_POS;
-            return -1;
-        }
-    }
-    PyObject *raw;
-    support::LockTurns turns;
-    while ((raw = next_line(w)) != NULL) {
-        f.line = 24;
-        Py_XSETREF(w.line, normalise(raw, &f.pos));
-        Py_DECREF(raw);
-        if (w.line == NULL || store_setting(target, w, f) < 0) {
-            return -1;
-        }
-        // A replaced strip() may give anything but a str.
-        offer_lock(turns, PyUnicode_Check(w.line)
-                              ? PyUnicode_GET_LENGTH(w.line)
-                              : 0);
-    }
-    if (PyErr_Occurred()) {
-        f.line = 23;
-        f.pos = IMPL_POS;
-        return -1;
-    }
-    return 0;
+    return walk_lines(target, w, f);
 }
 
 /// New reference: the file, as the `__enter__` of what `open(path, "r")`
@@ -501,6 +636,7 @@ read_param_body(PyObject *const *args) noexcept
     PyObject *exit = NULL, *file, *result, *outcome = NULL;
     ExceptionTriple recorded;
     Walk w;
+    w.thread = support::current_thread();
     Failure f{0, 21};
 
     file = open_and_enter(path, &exit, &f.pos);
@@ -558,10 +694,8 @@ const int read_param_points[] = {
 int
 capture_reader_shortcuts() noexcept
 {
-    PyMethodDef *strip = support::method_def_of(
-        support::type_lookup(&PyUnicode_Type, str_strip));
-    if (strip != NULL && strip->ml_flags == METH_FASTCALL) {
-        strip_function = (support::FastFunction)(void (*)(void))strip->ml_meth;
+    if (capture_file_types(builtin_open) < 0) {
+        return -1;
     }
     return capture_re();
 }

@@ -1,0 +1,273 @@
+#include "file_bytes.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "names.hpp"
+
+namespace fernlake {
+
+namespace {
+
+// The types of what the interpreter's own open() makes of open(path, "r"):
+// the text file, and the buffer it decodes. Held; null when the cached
+// `open` is not that function.
+PyTypeObject *text_file_type = nullptr;
+PyTypeObject *buffer_type = nullptr;
+
+/// New reference: the type `name` of the module `module`, or null.
+PyTypeObject *
+type_of(PyObject *module, PyObject *name) noexcept
+{
+    PyObject *type = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (type == NULL || !PyType_Check(type)) {
+        return NULL;
+    }
+    Py_INCREF(type);
+    return (PyTypeObject *)type;
+}
+
+/// True when the text `name`, an encoding's name, names UTF-8 as the codec
+/// registry normalises names: case, '-' and '_' aside.
+bool
+names_utf8(PyObject *name) noexcept
+{
+    if (!PyUnicode_Check(name)) {
+        return false;
+    }
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == NULL) {
+        PyErr_Clear();  // the name of a codec that is not UTF-8's
+        return false;
+    }
+    char normal[8];
+    std::size_t n = 0;
+    for (; *text != '\0'; text++) {
+        char c = *text;
+        if (c == '-' || c == '_') {
+            continue;
+        }
+        if (n == sizeof(normal) - 1) {
+            return false;
+        }
+        normal[n++] = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    normal[n] = '\0';
+    return std::strcmp(normal, "utf8") == 0;
+}
+
+/// 1 when the attribute `name` of `obj` satisfies `test`, 0 when not, -1
+/// with an exception set.
+template <typename Test>
+int
+attribute_is(PyObject *obj, PyObject *name, Test test) noexcept
+{
+    PyObject *value = PyObject_GetAttr(obj, name);
+    if (value == NULL) {
+        return -1;
+    }
+    int result = test(value);
+    Py_DECREF(value);
+    return result;
+}
+
+/// True when the `n` bytes at `s` are well-formed UTF-8, which is what the
+/// interpreter's strict UTF-8 decoder accepts: no overlong forms, no
+/// surrogates, nothing above U+10FFFF, no sequence cut short.
+bool
+valid_utf8(const unsigned char *s, std::size_t n) noexcept
+{
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += 8;  // eight ASCII bytes
+                continue;
+            }
+        }
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        std::size_t length = c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3
+                                                     : c < 0xF5 ? 4
+                                                                : 0;
+        if (length == 0 || i + length > n) {
+            return false;
+        }
+        // The second byte's range depends on the first.
+        unsigned char low = 0x80, high = 0xBF;
+        if (c == 0xE0) {
+            low = 0xA0;
+        }
+        else if (c == 0xED) {
+            high = 0x9F;  // no surrogates
+        }
+        else if (c == 0xF0) {
+            low = 0x90;
+        }
+        else if (c == 0xF4) {
+            high = 0x8F;
+        }
+        if (s[i + 1] < low || s[i + 1] > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < length; k++) {
+            if ((s[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+/// The character that the well-formed UTF-8 at `s` begins with, and its
+/// length in bytes.
+inline Py_UCS4
+decode_at(const unsigned char *s, int *length) noexcept
+{
+    unsigned char c = s[0];
+    if (c < 0x80) {
+        *length = 1;
+        return c;
+    }
+    if (c < 0xE0) {
+        *length = 2;
+        return (Py_UCS4)(c & 0x1F) << 6 | (s[1] & 0x3F);
+    }
+    if (c < 0xF0) {
+        *length = 3;
+        return (Py_UCS4)(c & 0x0F) << 12 | (Py_UCS4)(s[1] & 0x3F) << 6
+               | (s[2] & 0x3F);
+    }
+    *length = 4;
+    return (Py_UCS4)(c & 0x07) << 18 | (Py_UCS4)(s[1] & 0x3F) << 12
+           | (Py_UCS4)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
+}
+
+}  // namespace
+
+int
+capture_file_types(PyObject *open) noexcept
+{
+    Py_CLEAR(text_file_type);
+    Py_CLEAR(buffer_type);
+    PyObject *io = PyImport_GetModule(str__io);
+    if (io == NULL) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (PyModule_CheckExact(io) && PyCFunction_CheckExact(open)
+        && PyCFunction_GET_SELF(open) == io) {
+        text_file_type = type_of(io, str_TextIOWrapper);
+        buffer_type = text_file_type ? type_of(io, str_BufferedReader) : NULL;
+    }
+    Py_DECREF(io);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int
+file_bytes_serve(PyObject *file) noexcept
+{
+    if (buffer_type == nullptr || Py_TYPE(file) != text_file_type) {
+        return 0;
+    }
+    // open(path, "r") decodes strictly, in the encoding of the locale.
+    int serve = attribute_is(file, str_encoding, names_utf8);
+    if (serve == 1) {
+        serve = attribute_is(file, str_buffer, [](PyObject *buffer) {
+            return Py_TYPE(buffer) == buffer_type;
+        });
+    }
+    if (serve == 1) {
+        PyObject *seekable = PyObject_CallMethodNoArgs(file, str_seekable);
+        serve = seekable == NULL ? -1 : PyObject_IsTrue(seekable);
+        Py_XDECREF(seekable);
+    }
+    return serve;
+}
+
+PyObject *
+read_file_bytes(PyObject *file) noexcept
+{
+    PyObject *buffer = PyObject_GetAttr(file, str_buffer);
+    PyObject *bytes =
+        buffer != NULL ? PyObject_CallMethodNoArgs(buffer, str_read) : NULL;
+    Py_XDECREF(buffer);
+    if (bytes == NULL) {
+        return NULL;
+    }
+    if (PyBytes_CheckExact(bytes)
+        && valid_utf8((const unsigned char *)PyBytes_AS_STRING(bytes),
+                      (std::size_t)PyBytes_GET_SIZE(bytes))) {
+        return bytes;
+    }
+    Py_DECREF(bytes);
+    PyObject *zero = PyLong_FromLong(0);
+    PyObject *at =
+        zero != NULL ? PyObject_CallMethodOneArg(file, str_seek, zero) : NULL;
+    Py_XDECREF(zero);
+    if (at == NULL) {
+        return NULL;
+    }
+    Py_DECREF(at);
+    return NULL;
+}
+
+Utf8Lines::Utf8Lines(PyObject *bytes) noexcept
+    : data_(PyBytes_AS_STRING(bytes)), size_(PyBytes_GET_SIZE(bytes)),
+      has_cr_(std::memchr(data_, '\r', (std::size_t)size_) != NULL)
+{
+}
+
+bool
+Utf8Lines::next(Py_ssize_t *start, Py_ssize_t *end) noexcept
+{
+    if (at_ >= size_) {
+        return false;
+    }
+    Py_ssize_t b = at_, e;
+    if (!has_cr_) {
+        const char *nl = (const char *)std::memchr(data_ + b, '\n',
+                                                   (std::size_t)(size_ - b));
+        e = nl != NULL ? nl - data_ : size_;
+        at_ = nl != NULL ? e + 1 : size_;
+    }
+    else {
+        // "\r\n" and "\r" end a line as "\n" does.
+        e = b;
+        while (e < size_ && data_[e] != '\n' && data_[e] != '\r') {
+            e++;
+        }
+        at_ = e;
+        if (e < size_) {
+            at_ = e + 1;
+            if (data_[e] == '\r' && at_ < size_ && data_[at_] == '\n') {
+                at_++;
+            }
+        }
+    }
+    const unsigned char *s = (const unsigned char *)data_;
+    int length;
+    while (b < e && Py_UNICODE_ISSPACE(decode_at(s + b, &length))) {
+        b += length;
+    }
+    while (e > b) {
+        Py_ssize_t last = e - 1;
+        while ((s[last] & 0xC0) == 0x80) {
+            last--;  // back to the first byte of the last character
+        }
+        if (!Py_UNICODE_ISSPACE(decode_at(s + last, &length))) {
+            break;
+        }
+        e = last;
+    }
+    *start = b;
+    *end = e;
+    return true;
+}
+
+}  // namespace fernlake
