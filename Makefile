@@ -130,8 +130,13 @@ native-test: $(DEPS)
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) $(BUILD)/native/native_tests
 
 # The whole suite against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, installed beside the normal one.
-ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+# UndefinedBehaviorSanitizer, installed beside the normal one. The
+# interpreter loads the sanitizer's runtime first: GCC's libasan, or
+# Clang's, as the compiler (CXX, else c++) knows it.
+ASAN_RUNTIME = $$(for lib in libasan.so libclang_rt.asan-x86_64.so; do \
+	found=$$($${CXX:-c++} -print-file-name=$$lib); \
+	[ "$$found" != "$$lib" ] && echo "$$found" && break; done)
+ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONPATH=$(CURDIR)/$(BUILD)/asan-site

@@ -12,7 +12,7 @@ namespace {
 /// A null result must come with an exception; one that does not becomes
 /// SystemError, as PyObject_Call reports it.
 PyObject *
-checked(PyObject *result) noexcept
+reported(PyObject *result) noexcept
 {
     if (result == NULL && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError,
@@ -21,13 +21,14 @@ checked(PyObject *result) noexcept
     return result;
 }
 
-/// New reference: calls an interpreted function on an argument array.
+/// New reference: an interpreted function run on an argument array.
 PyObject *
-call_function(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
+run_interpreted(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
 {
-    // The function's own vectorcall entry, which 3.13 no longer exports,
-    // reached through its type's slot; the result check it adds cannot
-    // fire, since a function returns null only with an error set.
+    // PyObject_Vectorcall calls the function's own vectorcall entry (the
+    // interpreter's, which 3.13 no longer exports by name), found at the
+    // offset that its type gives; the result check it adds cannot fire, as
+    // a function returns null only with an exception set.
     return in_call_guard(
         [&] { return PyObject_Vectorcall(func, args, (size_t)n, NULL); });
 }
@@ -47,8 +48,8 @@ takes_vector(PyObject *func) noexcept
 /// path alone runs outside the recursion guard. A null result without an
 /// exception is reported as the interpreter reports it for such a call.
 PyObject *
-call_native_vector(PyObject *func, PyObject *const *args,
-                   Py_ssize_t n) noexcept
+run_native_vector(PyObject *func, PyObject *const *args,
+                  Py_ssize_t n) noexcept
 {
     PyCFunction meth = PyCFunction_GET_FUNCTION(func);
     PyObject *self = PyCFunction_GET_SELF(func);
@@ -69,16 +70,17 @@ call_native_vector(PyObject *func, PyObject *const *args,
 /// New reference: a native function called directly with `arg` as its one
 /// argument, or with null when it takes none.
 PyObject *
-call_native(PyObject *func, PyObject *arg) noexcept
+run_native(PyObject *func, PyObject *arg) noexcept
 {
     PyCFunction meth = PyCFunction_GET_FUNCTION(func);
     PyObject *self = PyCFunction_GET_SELF(func);
-    return in_call_guard([&] { return checked(meth(self, arg)); });
+    return in_call_guard([&] { return reported(meth(self, arg)); });
 }
 
 /// New reference: calls through the call slot with a new argument tuple.
 PyObject *
-call_packed(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
+call_with_new_tuple(PyObject *func, PyObject *const *args,
+                    Py_ssize_t n) noexcept
 {
     PyObject *tuple = PyTuple_New(n);
     if (tuple == NULL) {
@@ -100,7 +102,7 @@ call_tuple(PyObject *func, PyObject *args, PyObject *kwds) noexcept
 {
     ternaryfunc call = Py_TYPE(func)->tp_call;
     return in_call_guard([&] {
-        return call ? checked(call(func, args, kwds))
+        return call ? reported(call(func, args, kwds))
                     : PyObject_Call(func, args, kwds);
     });
 }
@@ -110,20 +112,20 @@ call_vector(PyObject *func, PyObject *const *args, Py_ssize_t n) noexcept
 {
     assert(n >= 0 && n <= 3);
     if (Py_TYPE(func) == &PyFunction_Type) {
-        return call_function(func, args, n);
+        return run_interpreted(func, args, n);
     }
     if (n == 0 && (PyCFunction_Check(func) || is_method_function(func))
         && (PyCFunction_GET_FLAGS(func) & METH_NOARGS)) {
-        return call_native(func, NULL);
+        return run_native(func, NULL);
     }
     if (n == 1 && PyCFunction_Check(func)
         && (PyCFunction_GET_FLAGS(func) & METH_O)) {
-        return call_native(func, args[0]);
+        return run_native(func, args[0]);
     }
     if (n > 0 && takes_vector(func)) {
-        return call_native_vector(func, args, n);
+        return run_native_vector(func, args, n);
     }
-    return call_packed(func, args, n);
+    return call_with_new_tuple(func, args, n);
 }
 
 PyObject *

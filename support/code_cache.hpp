@@ -16,7 +16,7 @@ class CodeCache {
     PyObject *find(int key) const noexcept;
 
     /// Stores `code` (borrowed; the cache takes its own reference) under
-    /// `key`, replacing an entry of the same key. Allocation failures leave
+    /// `key`, replacing the code object of the same key. Allocation failures leave
     /// the cache as it was and set no error.
     void insert(int key, PyObject *code) noexcept;
 
@@ -25,23 +25,23 @@ class CodeCache {
     {
         return count_;
     }
-    /// The key of entry `i`, for checks of the order.
+    /// The key of item `i`, for checks of the order.
     int
     key_at(int i) const noexcept
     {
-        return entries_[i].key;
+        return items_[i].key;
     }
 
   private:
-    struct Entry {
+    struct Item {
         int key;
         PyObject *code;
     };
 
-    /// Position of the first entry whose key is not less than `key`.
+    /// Position of the first item whose key is not less than `key`.
     int bisect(int key) const noexcept;
 
-    Entry *entries_ = nullptr;
+    Item *items_ = nullptr;
     int count_ = 0;
     int capacity_ = 0;
 };

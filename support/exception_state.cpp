@@ -36,27 +36,21 @@ take_pending() noexcept
 
 }  // namespace
 
-int
+void
 take_up_pending(ExceptionTriple &out) noexcept
 {
     ExceptionTriple e = take_pending();
+    // Normalising cannot fail to give an instance: a failure of its own
+    // takes the place of the pending exception, in the triple.
     PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
-    if (PyErr_Occurred()) {
-        e.clear();
-        return -1;
-    }
-    // Only an exception instance can carry a traceback.
-    if (e.traceback != NULL && PyExceptionInstance_Check(e.value)
-        && PyException_SetTraceback(e.value, e.traceback) < 0) {
-        e.clear();
-        return -1;
+    if (e.traceback != NULL) {
+        PyException_SetTraceback(e.value, e.traceback);  // a traceback
     }
     Py_XINCREF(e.type);
     Py_XINCREF(e.value);
     Py_XINCREF(e.traceback);
     set_top_handled(e.type, e.value, e.traceback);
     out = e;
-    return 0;
 }
 
 void

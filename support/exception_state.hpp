@@ -34,8 +34,8 @@ void reset_handled(ExceptionTriple &saved) noexcept;
 
 /// Takes the pending exception out of the error state, normalises it,
 /// attaches its traceback to the value and makes it the exception being
-/// handled. New references in `out`; -1 with an exception set on failure.
-int take_up_pending(ExceptionTriple &out) noexcept;
+/// handled. New references in `out`.
+void take_up_pending(ExceptionTriple &out) noexcept;
 
 /// Makes `failure` (stolen, left empty) the pending exception, releasing
 /// whatever is pending now.

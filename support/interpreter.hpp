@@ -222,8 +222,8 @@ class RecursionGuard {
 /// interpreter lock to other threads, about as often as the evaluation
 /// loop would offer it: from 3.13 when attention_word() shows that the
 /// interpreter wants the thread's attention (another thread waits for the
-/// lock, among others); before, once the switch interval
-/// (sys.setswitchinterval, read with the interpreter's own exported
+/// lock, among others); before, once the interval that
+/// sys.setswitchinterval sets (read with the interpreter's own exported
 /// function) has passed, looking at the clock after some work.
 class LockTurns {
   public:
@@ -418,11 +418,6 @@ CodeParts code_parts(PyObject *code) noexcept;
 /// compiled (from 3.11 the interpreter rewrites them as they run, and
 /// PyCode_GetCode gives them back as compiled); null with an exception.
 PyObject *code_instructions(PyObject *code) noexcept;
-
-/// True when a frame made by PyFrame_New links the frame running at that
-/// moment as its `f_back` and holds it: before 3.11. From 3.11 such a frame
-/// links none, and any number of traceback entries may share it.
-constexpr bool new_frames_link_caller = PY_VERSION_HEX < 0x030B0000;
 
 /// New reference: a frame of `code` with the globals `globals`, for a
 /// traceback entry; null with an exception set. To be called with no

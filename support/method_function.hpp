@@ -29,7 +29,12 @@ namespace fernlake::support {
 typedef PyObject *(*DefaultsGetter)(PyObject *);
 
 /// The instance layout. Modules that share the type through the registry
-/// rely on this field order and on the resulting size.
+/// rely on this field order and on the resulting size. Some fields serve
+/// only the functions of such peers, which may be methods of an extension
+/// class (MF_CCLASS) or have default values (stored, or given by a
+/// getter), a closure or a class: none of this module's functions uses
+/// them, but the type's call and attribute operations, which run for the
+/// peers' functions too, must.
 struct MethodFunctionObject {
     PyCFunctionObject func;  // method record, self, module, weak references
     PyObject *dict;

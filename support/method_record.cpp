@@ -28,15 +28,15 @@ bind_and_run(const MethodRecord &m, PyObject *const *pos, Py_ssize_t npos,
 }  // namespace
 
 PyObject *
-call_bound(PyObject *func, PyObject *args, PyObject *kwds) noexcept
+bind_and_call(PyObject *func, PyObject *args, PyObject *kwds) noexcept
 {
     return bind_and_run(record_of(func), &PyTuple_GET_ITEM(args, 0),
                         PyTuple_GET_SIZE(args), kwds);
 }
 
 PyObject *
-call_bound_method(const MethodRecord &m, PyObject *self, PyObject *args,
-                  PyObject *kwds) noexcept
+call_as_bound_method(const MethodRecord &m, PyObject *self, PyObject *args,
+                     PyObject *kwds) noexcept
 {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject *pos[max_params];
@@ -52,7 +52,7 @@ call_bound_method(const MethodRecord &m, PyObject *self, PyObject *args,
 }
 
 PyObject *
-call_body(const MethodRecord &m, PyObject *const *args) noexcept
+run_body(const MethodRecord &m, PyObject *const *args) noexcept
 {
     return in_call_guard([&] { return m.body(args); });
 }

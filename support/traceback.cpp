@@ -1,7 +1,6 @@
 #include "traceback.hpp"
 
 #include "code_cache.hpp"
-#include "entry_frames.hpp"
 #include "interpreter.hpp"
 #include "lookup.hpp"
 #include "process_state.hpp"
@@ -46,9 +45,31 @@ switch_on() noexcept
     if (value == Py_True || value == Py_False) {
         return value == Py_True;
     }
-    // The truth test may run code that drops the entry.
+    // The truth test may run code that deletes the attribute.
     Owned held = Owned::incref(value);
     return PyObject_IsTrue(value);
+}
+
+/// New reference: a code object for a traceback entry, whose name carries
+/// the implementation position when `impl_pos` is not 0.
+PyObject *
+create_code(const Routine &routine, int impl_pos, int line) noexcept
+{
+    Owned formatted;
+    const char *name = routine.name;
+    if (impl_pos != 0) {
+        formatted = Owned::steal(PyUnicode_FromFormat(
+            "%s (%s:%d)", routine.name, routine.impl_file, impl_pos));
+        if (!formatted) {
+            return NULL;
+        }
+        name = PyUnicode_AsUTF8(formatted.get());
+        if (name == NULL) {
+            return NULL;
+        }
+    }
+    // The code object keeps copies of both texts.
+    return (PyObject *)PyCode_NewEmpty(routine.file, name, line);
 }
 
 /// New reference: the code object of a traceback entry, from the cache or
@@ -80,26 +101,6 @@ entry_code(const Routine &routine, int impl_pos, int line) noexcept
 
 }  // namespace
 
-PyObject *
-create_code(const Routine &routine, int impl_pos, int line) noexcept
-{
-    Owned formatted;
-    const char *name = routine.name;
-    if (impl_pos != 0) {
-        formatted = Owned::steal(PyUnicode_FromFormat(
-            "%s (%s:%d)", routine.name, routine.impl_file, impl_pos));
-        if (!formatted) {
-            return NULL;
-        }
-        name = PyUnicode_AsUTF8(formatted.get());
-        if (name == NULL) {
-            return NULL;
-        }
-    }
-    // The code object keeps copies of both texts.
-    return (PyObject *)PyCode_NewEmpty(routine.file, name, line);
-}
-
 void
 add_traceback(const Routine &routine, int impl_pos, int line) noexcept
 {
@@ -122,7 +123,7 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     }
     PyObject *code = entry_code(routine, impl_pos, line);
     PyFrameObject *frame =
-        code == NULL ? NULL : entry_frame(code, module_namespace);
+        code == NULL ? NULL : new_frame(code, module_namespace);
     Py_XDECREF(code);
     if (frame == NULL) {
         return;  // the error of making the entry propagates

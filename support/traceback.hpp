@@ -24,10 +24,6 @@ struct Routine {
 /// replaces it.
 void add_traceback(const Routine &routine, int impl_pos, int line) noexcept;
 
-/// New reference: a code object for a traceback entry, whose name carries
-/// the implementation position when `impl_pos` is not 0.
-PyObject *create_code(const Routine &routine, int impl_pos, int line) noexcept;
-
 }  // namespace fernlake::support
 
 #endif

@@ -1,3 +1,6 @@
+"""What every test file shares: the module, its class and list of methods,
+fixtures that write parameter files and run scripts in fresh interpreters,
+and the runtime support module's switch."""
 import os
 import subprocess
 import sys

@@ -1,3 +1,6 @@
+"""The methods' function type: attributes, their setters and messages,
+binding to instances, representation, pickling, weak references and
+collection, as interpreted functions behave."""
 import ctypes
 import gc
 import pickle

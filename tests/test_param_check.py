@@ -1,3 +1,6 @@
+"""The file checker (python -m fernlake_data.plugins.param_check): what it
+reports of each kind of line, its exit status, and that a file it passes
+reads."""
 import copy
 import io
 import locale

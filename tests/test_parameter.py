@@ -1,3 +1,5 @@
+"""The class Parameter as a caller uses it: construction, item access and
+assignment on the instance dictionary, and their failures."""
 import builtins
 import pathlib
 from collections import deque

@@ -1,3 +1,6 @@
+"""The reader: the file format, what each kind of bad line or file raises
+and at which line, what is stored before a failure, the file leaving its
+context, and files read as readlines() reads them."""
 import ast
 import asyncio
 import builtins

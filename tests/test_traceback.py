@@ -1,3 +1,5 @@
+"""Traceback entries of failures: file, line and routine of each entry, the
+switch cline_in_traceback, the code objects and frames the entries use."""
 import json
 import re
 import traceback
@@ -8,7 +10,8 @@ import pytest
 from conftest import (METHODS, Parameter, SOURCE_FILE, module_frames, param,
                       qualified)
 
-I, G, S, R = (qualified(m) for m in METHODS)
+I, G, S, R = (qualified(m) for m in ("__init__", "__getitem__",
+                                      "__setitem__", "read_param"))
 POSITION = re.compile(r"(.+) \(fernlake_data/plugins/param:([1-9][0-9]*)\)")
 
 

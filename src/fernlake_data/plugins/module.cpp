@@ -6,19 +6,12 @@
 #include <Python.h>
 
 #include "names.hpp"
-#include "parameter.hpp"
 #include "parameter_methods.hpp"
-#include "path_counts.hpp"
-#include "reader.hpp"
+#include "shortcuts.hpp"
 #include "source_positions.hpp"
 #include "support/interpreter.hpp"
 #include "support/method_function.hpp"
 #include "support/process_state.hpp"
-
-extern "C" {
-__attribute__((visibility("default")))
-FernlakeParamPathCounts fernlake_param_path_counts = {};
-}
 
 namespace fernlake {
 
@@ -154,8 +147,8 @@ int
 register_module(PyObject *module) noexcept
 {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    PyObject *entry = PyDict_GetItemWithError(modules, str_module_name);
-    if (entry != NULL) {
+    PyObject *present = PyDict_GetItemWithError(modules, str_module_name);
+    if (present != NULL) {
         return 0;
     }
     if (PyErr_Occurred()) {
@@ -298,9 +291,9 @@ import_os_sys_re(Execution &) noexcept
 }
 
 int
-capture_shortcuts(Execution &) noexcept
+capture_step(Execution &) noexcept
 {
-    return capture_reader_shortcuts() < 0 ? IMPL_POS : 0;
+    return capture_shortcuts() < 0 ? IMPL_POS : 0;
 }
 
 /// The class namespace, a plain dictionary with `__module__` and
@@ -328,7 +321,10 @@ make_class_namespace(Execution &x) noexcept
 int
 add_methods(Execution &x) noexcept
 {
+    int previous_line = 0;
     for (support::MethodRecord *m : parameter_methods) {
+        assert(m->line > previous_line);  // the order of the definitions
+        previous_line = m->line;
         x.line = m->line;
         PyObject *annotations = NULL;
         if (m->returns_none) {
@@ -406,7 +402,7 @@ const struct {
     {import_numpy, 1},
     {import_pandas, 2},
     {import_os_sys_re, 4},
-    {capture_shortcuts, 4},
+    {capture_step, 4},
     {make_class_namespace, 7},
     {add_methods, 7},
     {make_class, 7},
@@ -434,7 +430,7 @@ param_exec(PyObject *module) noexcept
         return check_reexecution(module);
     }
     // Until the namespace exists a failure carries no traceback entry.
-    if (check_version() < 0 || build_empties() < 0
+    if (check_version() < 0 || build_empty_tuple() < 0
         || support::obtain_method_function_type() < 0) {
         assert(PyErr_Occurred());
         return -1;

@@ -14,7 +14,6 @@ PARAM_NAME_TABLE(PARAM_DEFINE_NAME)
 PyObject *builtin_KeyError = nullptr;
 PyObject *builtin_open = nullptr;
 PyObject *empty_tuple = nullptr;
-PyObject *empty_bytes = nullptr;
 PyObject *exit_args = nullptr;
 
 namespace {
@@ -45,13 +44,11 @@ NameEntry name_table[] = {
 
 #undef PARAM_NAME_ENTRY
 
-/// New reference: the object that a name table entry describes.
+/// New reference: the text that a name table entry describes (every entry
+/// is a text).
 PyObject *
 make_name(const NameEntry &e) noexcept
 {
-    if (!e.is_unicode && !e.is_str) {
-        return PyBytes_FromStringAndSize(e.text, e.size - 1);
-    }
     if (e.intern) {
         return PyUnicode_InternFromString(e.text);
     }
@@ -126,18 +123,13 @@ cache_builtins() noexcept
 }
 
 int
-build_empties() noexcept
+build_empty_tuple() noexcept
 {
     PyObject *tuple = PyTuple_New(0);
     if (tuple == NULL) {
         return -1;
     }
     support::set_process_ref(empty_tuple, tuple);
-    PyObject *bytes = PyBytes_FromStringAndSize(NULL, 0);
-    if (bytes == NULL) {
-        return -1;
-    }
-    support::set_process_ref(empty_bytes, bytes);
     return 0;
 }
 

@@ -57,7 +57,6 @@ namespace fernlake {
     X(str_split, "split", NAME)                                              \
     X(str___enter__, "__enter__", NAME)                                      \
     X(str___exit__, "__exit__", NAME)                                        \
-    X(str___builtins__, "__builtins__", NAME)                                \
     X(str___instancecheck__, "__instancecheck__", NAME)                      \
     X(str__compile, "_compile", NAME)                                        \
     X(str_RegexFlag, "RegexFlag", NAME)                                      \
@@ -91,12 +90,11 @@ extern PyObject *builtin_open;
 /// Looks up the cached builtins. 0, or -1 with NameError set.
 int cache_builtins() noexcept;
 
-// Made first at execution: shared by code objects, class creation and calls.
+// Made first at execution: the bases of the class.
 extern PyObject *empty_tuple;
-extern PyObject *empty_bytes;
 
-/// Makes the empty tuple and the empty bytes. 0, or -1 with an exception.
-int build_empties() noexcept;
+/// Makes the empty tuple. 0, or -1 with an exception set.
+int build_empty_tuple() noexcept;
 
 // The arguments of __exit__ at a normal end of the reader's with-block.
 extern PyObject *exit_args;

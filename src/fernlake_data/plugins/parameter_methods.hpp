@@ -1,7 +1,7 @@
 // The methods of the class Parameter: one record each, defined beside the
-// method's body by PARAM_METHOD, which also enters it among the class's
-// methods. A record is the one place of a method's facts: module execution,
-// its code object, its binding and its traceback entries all read it.
+// method's body by PARAM_METHOD, and their list in the class's order. A
+// record is the one place of a method's facts: module execution, its code
+// object, its binding and its traceback entries all read it.
 #ifndef FERNLAKE_PLUGINS_PARAMETER_METHODS_HPP
 #define FERNLAKE_PLUGINS_PARAMETER_METHODS_HPP
 
@@ -15,51 +15,20 @@
 
 namespace fernlake {
 
-/// The most methods the class can have.
-constexpr std::size_t max_methods = 8;
+/// The records of the class's methods, each defined beside its body.
+extern support::MethodRecord method___init__;
+extern support::MethodRecord method___getitem__;
+extern support::MethodRecord method___setitem__;
+extern support::MethodRecord method_read_param;
 
-/// The records entered so far, in the order their files were loaded.
-inline support::MethodRecord *entered_methods[max_methods] = {};
-inline std::size_t entered_count = 0;
-
-/// Enters a record among the methods of the class, as the module's file is
-/// loaded (before the interpreter can import it).
-struct EnteredMethod {
-    explicit EnteredMethod(support::MethodRecord &m) noexcept
-    {
-        assert(entered_count < max_methods);
-        if (entered_count < max_methods) {
-            entered_methods[entered_count++] = &m;
-        }
-    }
+/// The class's methods in the order it defines them, the order of the
+/// lines of their definitions, which is the order of its namespace.
+inline support::MethodRecord *const parameter_methods[] = {
+    &method___init__,
+    &method___getitem__,
+    &method___setitem__,
+    &method_read_param,
 };
-
-/// The methods in the order the class defines them, the order of the
-/// lines of their definitions.
-struct ParameterMethods {
-    support::MethodRecord **begin() const noexcept;
-    support::MethodRecord **end() const noexcept
-    {
-        return entered_methods + entered_count;
-    }
-};
-
-inline support::MethodRecord **
-ParameterMethods::begin() const noexcept
-{
-    // A handful of records: sorted by insertion, each time.
-    for (std::size_t i = 1; i < entered_count; i++) {
-        support::MethodRecord *m = entered_methods[i];
-        std::size_t j = i;
-        for (; j > 0 && entered_methods[j - 1]->line > m->line; j--) {
-            entered_methods[j] = entered_methods[j - 1];
-        }
-        entered_methods[j] = m;
-    }
-    return entered_methods;
-}
-
-inline constexpr ParameterMethods parameter_methods{};
 
 /// No local names besides the parameters.
 inline PyObject **const no_locals[] = {nullptr};
@@ -85,7 +54,7 @@ parameter_method(const char *name, const char *routine, PyObject **name_obj,
                   "self and at most max_params - 1 more parameters");
     static_assert(P == N + 1, "one failure point per binding failure");
     return support::MethodRecord{
-        {name, (PyCFunction)(void (*)(void))support::call_bound,
+        {name, (PyCFunction)(void (*)(void))support::bind_and_call,
          METH_VARARGS | METH_KEYWORDS, NULL},
         param_routine(routine),
         line,
@@ -101,13 +70,12 @@ parameter_method(const char *name, const char *routine, PyObject **name_obj,
 }
 
 // Defines the record `method_<name>` of the method `name` of Parameter,
-// defined at `line`, the rest as parameter_method() takes it, and enters
-// it among the class's methods.
+// whose definition is at the source line `line` (its binding failures and
+// code object name it), the rest as parameter_method() takes it.
 #define PARAM_METHOD(name, line, ...)                                        \
     support::MethodRecord method_##name = parameter_method(                  \
         #name, PARAM_MODULE_NAME ".Parameter." #name, &str_##name,           \
-        &str_Parameter_##name, line, __VA_ARGS__);                           \
-    const EnteredMethod entered_##name{method_##name}
+        &str_Parameter_##name, line, __VA_ARGS__)
 
 }  // namespace fernlake
 

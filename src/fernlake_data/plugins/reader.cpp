@@ -6,13 +6,9 @@
 
 #include <cstring>
 
-#include "file_bytes.hpp"
 #include "names.hpp"
-#include "parameter.hpp"
 #include "parameter_methods.hpp"
-#include "path_counts.hpp"
-#include "re_shortcut.hpp"
-#include "reader.hpp"
+#include "shortcuts.hpp"
 #include "source_positions.hpp"
 #include "support/call.hpp"
 #include "support/exception_state.hpp"
@@ -93,9 +89,6 @@ constexpr int str_call_pos = IMPL_POS;
 constexpr int strip_call_pos = IMPL_POS;
 constexpr int unpack_pos = IMPL_POS;
 
-// The C function of str.strip, captured at import, or null.
-support::FastFunction strip_function = nullptr;
-
 /// New reference: `str(raw)`. For an exact str that is `raw` itself, after
 /// the recursion guard of the call and the signal check that str() makes.
 PyObject *
@@ -121,7 +114,7 @@ stripped(PyObject *text, int *pos) noexcept
 {
     PyObject *result;
     if (strip_function != NULL && PyUnicode_CheckExact(text)) {
-        PARAM_COUNT_PATH(strip);
+        PARAM_SHORTCUT_RAN(strip);
         result = support::in_call_guard(
             [&] { return strip_function(text, NULL, 0); });
     }
@@ -260,7 +253,7 @@ is_setting(const Span &s, Walk &w, Failure &f) noexcept
     w.direct = direct;
     if (direct) {
         Py_DECREF(re);
-        PARAM_COUNT_PATH(comment_test);
+        PARAM_SHORTCUT_RAN(comment_test);
         comment = s.end > s.start && s.first() == '#';
     }
     else {
@@ -372,7 +365,7 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
     }
     if (direct) {
         Py_DECREF(re);
-        PARAM_COUNT_PATH(split);
+        PARAM_SHORTCUT_RAN(split);
         PyObject *key, *value;
         int split = split_directly(s, &key, &value);
         if (split == -2) {
@@ -423,7 +416,7 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
 /// Offers the interpreter lock to other threads during a long read, about
 /// as often as the interpreter offers it while it runs a Python loop: the
 /// shortcuts handle a line without running byte code, where the
-/// interpreter would switch.
+/// interpreter would offer it.
 void
 offer_lock(support::LockTurns &turns, Py_ssize_t size) noexcept
 {
@@ -455,7 +448,7 @@ walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
             f.pos = str_call_pos;
             return -1;
         }
-        PARAM_COUNT_PATH(strip);
+        PARAM_SHORTCUT_RAN(strip);
         Py_CLEAR(w.line);
         if (store_setting(target, s, w, f) < 0) {
             return -1;
@@ -522,7 +515,7 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
         return -1;
     }
     if (w.bytes != NULL) {
-        PARAM_COUNT_PATH(whole_text);
+        PARAM_SHORTCUT_RAN(file_bytes);
         return walk_bytes(target, w, f);
     }
     w.lines = support::get_attr(file, str_readlines);
@@ -539,10 +532,10 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
 }
 
 /// New reference: the file, as the `__enter__` of what `open(path, "r")`
-/// returned gives it, with its bound `__exit__` in `*exit`. Null with an
+/// returned gives it, with its bound `__exit__` in `*leave`. Null with an
 /// exception set and `*pos` on failure; nothing is then held.
 PyObject *
-open_and_enter(PyObject *path, PyObject **exit, int *pos) noexcept
+open_and_enter(PyObject *path, PyObject **leave, int *pos) noexcept
 {
     PyObject *args = PyTuple_Pack(2, path, str_r);
     if (args == NULL) {
@@ -555,8 +548,8 @@ open_and_enter(PyObject *path, PyObject **exit, int *pos) noexcept
         *pos = IMPL_POS;
         return NULL;
     }
-    *exit = support::lookup_special(opened, str___exit__);
-    if (*exit == NULL) {
+    *leave = support::lookup_special(opened, str___exit__);
+    if (*leave == NULL) {
         *pos = IMPL_POS;
         Py_DECREF(opened);
         return NULL;
@@ -574,47 +567,44 @@ open_and_enter(PyObject *path, PyObject **exit, int *pos) noexcept
     }
     Py_DECREF(opened);
     if (file == NULL) {
-        Py_CLEAR(*exit);
+        Py_CLEAR(*leave);
     }
     return file;
 }
 
-/// Leaves the file through `exit` after the with-block failed with the
-/// pending exception, which `__exit__` sees as the exception being
-/// handled. 1 when `__exit__` suppressed it; else -1 with an exception
-/// pending (the failure again, or one of leaving, which replaces it) and
-/// `*pos` naming the point. The handled exception is `recorded` again.
+/// Leaves the file through `leave` (its bound `__exit__`) after the
+/// with-block failed with the pending exception, which `__exit__` sees as
+/// the exception being handled. 1 when `__exit__` suppressed it; else -1
+/// with an exception pending (the failure again, or one of leaving, which
+/// replaces it) and `*pos` naming the point. The handled exception is
+/// `recorded` again.
 int
-leave_after_failure(PyObject *exit, ExceptionTriple &recorded,
+leave_after_failure(PyObject *leave, ExceptionTriple &recorded,
                     int *pos) noexcept
 {
     ExceptionTriple failure;
     int suppressed = -1;
-    if (support::take_up_pending(failure) < 0) {
+    support::take_up_pending(failure);
+    // A failure whose entry could not be added may have no traceback.
+    PyObject *args =
+        PyTuple_Pack(3, failure.type, failure.value,
+                     failure.traceback ? failure.traceback : Py_None);
+    PyObject *result = NULL;
+    if (args == NULL) {
         *pos = IMPL_POS;
     }
     else {
-        // A failure whose entry could not be added may have no traceback.
-        PyObject *args = PyTuple_Pack(
-            3, failure.type, failure.value,
-            failure.traceback ? failure.traceback : Py_None);
-        PyObject *result = NULL;
-        if (args == NULL) {
+        result = support::call_tuple(leave, args, NULL);
+        Py_DECREF(args);
+        if (result == NULL) {
             *pos = IMPL_POS;
         }
-        else {
-            result = support::call_tuple(exit, args, NULL);
-            Py_DECREF(args);
-            if (result == NULL) {
-                *pos = IMPL_POS;
-            }
-        }
-        if (result != NULL) {
-            suppressed = support::is_true(result);
-            Py_DECREF(result);
-            if (suppressed < 0) {
-                *pos = IMPL_POS;
-            }
+    }
+    if (result != NULL) {
+        suppressed = support::is_true(result);
+        Py_DECREF(result);
+        if (suppressed < 0) {
+            *pos = IMPL_POS;
         }
     }
     if (suppressed == 0) {
@@ -633,13 +623,13 @@ PyObject *
 read_param_body(PyObject *const *args) noexcept
 {
     PyObject *self = args[0], *path = args[1];
-    PyObject *exit = NULL, *file, *result, *outcome = NULL;
+    PyObject *leave = NULL, *file, *result, *outcome = NULL;
     ExceptionTriple recorded;
     Walk w;
     w.thread = support::current_thread();
     Failure f{0, 21};
 
-    file = open_and_enter(path, &exit, &f.pos);
+    file = open_and_enter(path, &leave, &f.pos);
     if (file == NULL) {
         goto error;
     }
@@ -650,7 +640,7 @@ read_param_body(PyObject *const *args) noexcept
         // entry of the traceback.
         add_traceback(method_read_param.routine, f.pos, f.line);
         f.line = 21;
-        if (leave_after_failure(exit, recorded, &f.pos) < 0) {
+        if (leave_after_failure(leave, recorded, &f.pos) < 0) {
             goto error;
         }
         // __exit__ suppressed the failure: the read ends early, without one.
@@ -660,7 +650,7 @@ read_param_body(PyObject *const *args) noexcept
     }
     f.line = 21;
     recorded.clear();
-    result = support::call_tuple(exit, exit_args, NULL);
+    result = support::call_tuple(leave, exit_args, NULL);
     if (result == NULL) {
         f.pos = IMPL_POS;
         goto error;
@@ -674,7 +664,7 @@ error:
     add_traceback(method_read_param.routine, f.pos, f.line);
 
 done:
-    Py_XDECREF(exit);
+    Py_XDECREF(leave);
     Py_XDECREF(file);
     w.release();
     return outcome;
@@ -690,15 +680,6 @@ const int read_param_points[] = {
 };
 
 }  // namespace
-
-int
-capture_reader_shortcuts() noexcept
-{
-    if (capture_file_types(builtin_open) < 0) {
-        return -1;
-    }
-    return capture_re();
-}
 
 PARAM_METHOD(read_param, 20, read_param_params, read_param_points,
              read_param_body, read_param_locals);

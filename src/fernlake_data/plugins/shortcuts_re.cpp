@@ -1,11 +1,12 @@
-#include "re_shortcut.hpp"
+// The shortcut of the reader's two uses of `re`: its guard, and what it
+// captures at import.
+#include "shortcuts.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
 #include "names.hpp"
-#include "support/interpreter.hpp"
 #include "support/process_state.hpp"
 
 namespace fernlake {

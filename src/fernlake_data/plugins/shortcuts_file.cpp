@@ -1,4 +1,6 @@
-#include "file_bytes.hpp"
+// The shortcut of the reader's readlines(): a text file read at once as
+// its bytes, and their lines.
+#include "shortcuts.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,0 +1,185 @@
+// The shortcuts of the class and of str.strip, the captures of them all,
+// and the counters of their runs in test builds.
+#include "shortcuts.hpp"
+
+#include "names.hpp"
+#include "parameter_methods.hpp"
+#include "support/call.hpp"
+#include "support/method_function.hpp"
+
+#ifdef FERNLAKE_TEST_BUILD
+extern "C" {
+FernlakeShortcutRuns fernlake_param_shortcut_runs = {};
+#define PARAM_SHORTCUT_NAME(name) #name " "
+const char *const fernlake_param_shortcut_names =
+    PARAM_SHORTCUTS(PARAM_SHORTCUT_NAME);
+#undef PARAM_SHORTCUT_NAME
+}
+#endif
+
+namespace fernlake {
+
+// Captures of the other files of the unit.
+int capture_file_types(PyObject *open) noexcept;  // shortcuts_file.cpp
+int capture_re() noexcept;                        // shortcuts_re.cpp
+
+support::FastFunction strip_function = nullptr;
+
+namespace {
+
+// The class as module execution made it, not held: like a class written in
+// Python it lives as long as something refers to it. A weak reference
+// forgets it as the class is freed, so that no other object ever made at
+// its address can pass for it. Null before execution made it and after.
+PyTypeObject *parameter_class = nullptr;
+// The weak reference; kept once made, dead or not.
+PyObject *class_watch = nullptr;
+
+/// Callback of the weak reference: the class is being freed.
+PyObject *
+forget_class(PyObject *, PyObject *) noexcept
+{
+    parameter_class = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_class_def = {"forget_class", forget_class, METH_O, NULL};
+
+// Item deletion, which the class does not define, keeps the generic slot.
+objobjargproc generic_ass_subscript = nullptr;
+
+// Each slot does what the generic one does when it finds the module's own
+// function: a call of the method bound to `self`, which lands in the body
+// inside the recursion guard. Only no bound method and no argument tuple
+// are made.
+
+PyObject *
+param_subscript(PyObject *self, PyObject *key) noexcept
+{
+    PyObject *args[] = {self, key};
+    PARAM_SHORTCUT_RAN(class_slot);
+    return support::in_call_guard(
+        [&] { return method___getitem__.body(args); });
+}
+
+int
+param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
+{
+    if (value == NULL) {
+        return generic_ass_subscript(self, key, NULL);
+    }
+    PyObject *args[] = {self, key, value};
+    PARAM_SHORTCUT_RAN(class_slot);
+    PyObject *result = support::in_call_guard(
+        [&] { return method___setitem__.body(args); });
+    if (result == NULL) {
+        return -1;
+    }
+    Py_DECREF(result);
+    return 0;
+}
+
+int
+param_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept
+{
+    PARAM_SHORTCUT_RAN(class_slot);
+    PyObject *result =
+        support::call_as_bound_method(method___init__, self, args, kwds);
+    if (result == NULL) {
+        return -1;
+    }
+    Py_DECREF(result);  // always None
+    return 0;
+}
+
+/// True when `found`, the class attribute read_param, is the function
+/// object that module execution made for it: the only object that carries
+/// its record.
+bool
+is_own_read_param(PyObject *found) noexcept
+{
+    return found != NULL && support::is_method_function(found)
+           && &support::record_of(found) == &method_read_param;
+}
+
+}  // namespace
+
+int
+capture_shortcuts() noexcept
+{
+    PyMethodDef *strip = support::method_def_of(
+        support::type_lookup(&PyUnicode_Type, str_strip));
+    strip_function =
+        strip != NULL && strip->ml_flags == METH_FASTCALL
+            ? (support::FastFunction)(void (*)(void))strip->ml_meth
+            : nullptr;
+    if (capture_file_types(builtin_open) < 0) {
+        return -1;
+    }
+    return capture_re();
+}
+
+int
+adopt_class(PyObject *cls) noexcept
+{
+    PyTypeObject *type = (PyTypeObject *)cls;
+    PyObject *callback = PyCFunction_New(&forget_class_def, NULL);
+    if (callback == NULL) {
+        return -1;
+    }
+    PyObject *watch = PyWeakref_NewRef(cls, callback);
+    Py_DECREF(callback);
+    if (watch == NULL) {
+        return -1;
+    }
+    Py_XSETREF(class_watch, watch);
+    parameter_class = type;
+    generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
+    type->tp_as_mapping->mp_subscript = param_subscript;
+    type->tp_as_mapping->mp_ass_subscript = param_ass_subscript;
+    type->tp_init = param_init;
+    return 0;
+}
+
+bool
+looked_up_plainly(PyObject *self) noexcept
+{
+    return Py_TYPE(self) == parameter_class
+           && parameter_class->tp_getattro == PyObject_GenericGetAttr;
+}
+
+int
+look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
+{
+    *attr = NULL;
+    if (!looked_up_plainly(self)
+        || !is_own_read_param(
+            support::type_lookup(parameter_class, str_read_param))) {
+        return 0;
+    }
+    PyObject *dict;
+    if (support::existing_instance_dict(self, &dict) < 0) {
+        return -1;
+    }
+    if (dict == NULL) {
+        return 1;
+    }
+    // The instance attribute comes first, as the generic lookup finds it,
+    // with the dictionary held while its keys may run code.
+    Py_INCREF(dict);
+    *attr = PyDict_GetItemWithError(dict, str_read_param);
+    Py_XINCREF(*attr);
+    Py_DECREF(dict);
+    return *attr != NULL || !PyErr_Occurred() ? 1 : -1;
+}
+
+bool
+stores_plainly(PyObject *target) noexcept
+{
+    return PyDict_CheckExact(target)
+           || (looked_up_plainly(target)
+               && parameter_class->tp_as_mapping->mp_ass_subscript
+                      == param_ass_subscript);
+}
+
+}  // namespace fernlake

@@ -1,0 +1,194 @@
+// The module's shortcuts: steps whose outcome it computes directly while a
+// cheap guard proves that nothing a caller could observe differs from the
+// general path, which otherwise runs with all its effects. Every guard is
+// declared here; in test builds each shortcut counts its runs, so that the
+// tests can tell that it runs where its guard should hold.
+//
+// shortcut      what runs instead           what its guard proves
+// ------------  --------------------------  ---------------------------------
+// class_slot    item access, assignment     the class attribute is still the
+//               and construction call the   module's function: the
+//               bodies from the class's     interpreter puts the generic slot
+//               own slots                   back when it is reassigned, and
+//                                           subclasses get generic slots
+// own_store     self.__dict__ is read       self is exactly a Parameter whose
+//               without the lookup          attribute lookup is generic
+// own_read      __init__ runs read_param's  the same, the class still holds
+//               body without a bound method its own read_param and no
+//                                           instance attribute hides it
+// keys_test     `key in d.keys()` is        the dictionary is exactly a dict
+//               tested on the dictionary
+// strip         str.strip's own function    the line is exactly a str
+//               runs on the line
+// file_bytes    the file's bytes stand for  the file is exactly the text file
+//               its readlines()             of the interpreter's open(), in
+//                                           UTF-8, and can seek
+// comment_test  re.search("^#", line) and   re and what its functions reach
+// split         re.split("=", line) are     are the standard module's, its
+//               computed                    cache holds the two patterns, and
+//                                           no tool could see the calls
+//
+// Tests that trip the guards and compare with the general path and the
+// plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
+// own_store, own_read, keys_test and re), tests/test_re_standard.py (re as
+// it is at import), tests/test_reader.py (file_bytes against readlines()),
+// tests/test_model.py (generated files); test_every_shortcut_runs_on_this_
+// interpreter checks that each runs.
+#ifndef FERNLAKE_PLUGINS_SHORTCUTS_HPP
+#define FERNLAKE_PLUGINS_SHORTCUTS_HPP
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "support/interpreter.hpp"
+
+// ------------------------------------------------------------- counting
+
+// The shortcuts, in the order of their counters.
+#define PARAM_SHORTCUTS(X)                                                   \
+    X(class_slot) X(own_store) X(own_read) X(keys_test) X(strip)             \
+    X(file_bytes) X(comment_test) X(split)
+
+#ifdef FERNLAKE_TEST_BUILD
+extern "C" {
+/// How often each shortcut has run in this process; the tests read these
+/// through the module's file, with the names below.
+struct FernlakeShortcutRuns {
+#define PARAM_SHORTCUT_FIELD(name) std::uint64_t name;
+    PARAM_SHORTCUTS(PARAM_SHORTCUT_FIELD)
+#undef PARAM_SHORTCUT_FIELD
+};
+Py_EXPORTED_SYMBOL extern FernlakeShortcutRuns fernlake_param_shortcut_runs;
+/// The names of the counters, in their order, each followed by a blank.
+Py_EXPORTED_SYMBOL extern const char *const fernlake_param_shortcut_names;
+}
+/// Counts one run of the shortcut `name`.
+#define PARAM_SHORTCUT_RAN(name) (fernlake_param_shortcut_runs.name++)
+#else
+#define PARAM_SHORTCUT_RAN(name) ((void)0)
+#endif
+
+namespace fernlake {
+
+/// Captures at module execution, once `re` is imported, what the guards
+/// compare with: the class's function type and the objects of str, open
+/// and re (see each guard). What is not as a shortcut needs leaves it off.
+/// 0, or -1 with an exception set when memory ran out.
+int capture_shortcuts() noexcept;
+
+// ---------------------------------------------- class_slot, own_store, own_read
+
+/// Takes over the class just made from its namespace (borrowed), without
+/// holding it: watches it with a weak reference, so that its shortcuts end
+/// with it, and gives it operation slots of its own for item access, item
+/// assignment and construction, which call the bodies as the class's
+/// functions would. 0, or -1 with an exception set, the class then left as
+/// it was made.
+int adopt_class(PyObject *cls) noexcept;
+
+/// True when attribute lookup on `self` is what the class was made with:
+/// `self` is exactly a Parameter, and its class still looks attributes up
+/// generically. Then `self.__dict__` can give nothing but the instance
+/// dictionary: the descriptor that type() gave the class cannot be
+/// replaced.
+bool looked_up_plainly(PyObject *self) noexcept;
+
+/// Looks `read_param` up on `self` where the lookup can only find the
+/// class's own method or an instance attribute that hides it: `self` is
+/// looked up plainly and its class still holds the function it was made
+/// with. 1 when that is where the lookup ends, with `*attr` a new reference
+/// to the instance attribute or null for the method; 0 when the general
+/// lookup has to run; -1 with an exception set.
+int look_up_own_read_param(PyObject *self, PyObject **attr) noexcept;
+
+/// True when an item assignment of a str key and value on `target` runs no
+/// code of a caller's, but for comparisons with keys of its own that are no
+/// str: `target` is an exact dict, or exactly a Parameter looked up plainly
+/// whose item assignment is still the class's own.
+bool stores_plainly(PyObject *target) noexcept;
+
+// ----------------------------------------------------------------- strip
+
+/// str.strip's own function, as str (which cannot change) has it; null
+/// where it is not of the argument-array convention.
+extern support::FastFunction strip_function;
+
+// ------------------------------------------------------------ file_bytes
+
+/// Whether the bytes of `file` (what `__enter__` gave of what the captured
+/// `open`, the interpreter's own, made of open(path, "r"), which decodes
+/// strictly and translates every newline to '\n') can stand for its
+/// readlines(): it is exactly a text file of the captured type, over a
+/// buffer of the captured type, whose encoding is UTF-8 (the encoding of
+/// the locale, on most systems), and it can seek, so that a text that does
+/// not decode can be read again by readlines() for its own error (which
+/// tells the position in the piece it decodes). 1, 0, or -1 with an
+/// exception set.
+int file_bytes_serve(PyObject *file) noexcept;
+
+/// New reference: all bytes of `file`, read through its buffer, when they
+/// are UTF-8; null with no error when they are not, and `file` is back at
+/// its start for readlines() to read it anew; null with an exception set
+/// when reading failed.
+PyObject *read_file_bytes(PyObject *file) noexcept;
+
+/// The lines of UTF-8 bytes as readlines() of such a file gives them (the
+/// pieces up to each "\n", "\r\n" or "\r"), each stripped as str.strip()
+/// strips it: every character that str.isspace() counts as whitespace goes
+/// at either end.
+class Utf8Lines {
+  public:
+    explicit Utf8Lines(PyObject *bytes) noexcept;
+
+    /// The next line, as the bytes [*start, *end) of its stripped text;
+    /// false after the last.
+    bool next(Py_ssize_t *start, Py_ssize_t *end) noexcept;
+
+    const char *
+    data() const noexcept
+    {
+        return data_;
+    }
+
+  private:
+    const char *data_;
+    Py_ssize_t size_;
+    Py_ssize_t at_ = 0;  // where the next line begins
+    bool has_cr_;        // a '\r' somewhere, which ends a line too
+};
+
+// ------------------------------------------------- comment_test and split
+
+/// Whether the reader's calls re.search("^#", line) and re.split("=", line)
+/// on an exact str, made by the running thread `t`, with `re` (borrowed)
+/// the object the reader resolved for the call, would run re's standard
+/// functions on compiled patterns in its cache, with nothing a caller could
+/// observe but their result: `re` is the module captured at import; its
+/// search, split and _compile are the standard ones (their code, by
+/// digest) with their standard defaults; every global name they use on
+/// that path resolves to the standard object; the cache holds the two
+/// patterns, equal to those _sre makes of their compiled form, and
+/// comparing its keys runs no code; no trace or profile function is set
+/// and no sys.monitoring tool could be told of their events; no
+/// asynchronous exception waits for the thread; and the recursion limit is
+/// not within reach of the calls. 1 when all that holds, 0 when the
+/// general path must run, -1 with an exception set when the monitoring
+/// state could not be read or memory ran out.
+///
+/// The state of re's dictionaries is checked in full only when one of them
+/// has changed (their stamps); what no stamp covers (functions' code and
+/// defaults, classes of objects that re's lookups compare, the thread's
+/// state) is checked at every call, and the monitoring state once per
+/// read, whenever the interpreter shows that it may have changed, and
+/// after recheck_monitoring(). No check runs code of a caller's.
+int re_shortcut_holds(PyObject *re, PyThreadState *t) noexcept;
+
+/// Makes the next re_shortcut_holds() ask the monitoring state anew: at the
+/// start of each read, and after any point of a read where code of a
+/// caller's may have run (other threads, a general path).
+void recheck_monitoring() noexcept;
+
+}  // namespace fernlake
+
+#endif
