@@ -11,7 +11,7 @@ from call_matrix import calls, write_files
 from conftest import Parameter, SOURCE_FILE
 from model import ModelParameter
 
-ROUNDS, WARM_UP = 3000, 300
+ROUNDS, WARM_UP = 1000, 300
 # Traced growth left after the rounds, in bytes: a leak of one small object
 # per round already exceeds it many times over.
 ALLOWED_GROWTH = 32 * 1024

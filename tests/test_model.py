@@ -34,8 +34,11 @@ param_file = st.builds(
     st.lists(line, max_size=12).map(lambda ls: "".join(ls).encode()),
     st.sampled_from([b""] * 9 + [b"\xff"]), st.integers(0, 200))
 
+# Examples per generated-file test: a few for the daily run, more in CI and
+# many in `make fuzz`, which set FERNLAKE_FUZZ_EXAMPLES.
+EXAMPLES = int(os.environ.get("FERNLAKE_FUZZ_EXAMPLES", "100"))
 SETTINGS = settings(
-    max_examples=int(os.environ.get("FERNLAKE_FUZZ_EXAMPLES", "300")),
+    max_examples=EXAMPLES,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 
 from conftest import Parameter
+from test_model import EXAMPLES
 from fernlake_data.plugins.param_check import (BREAKS, broken_calls,
                                                  check_file, main)
 from test_model import param_file
@@ -33,7 +34,7 @@ def read_error(path):
 files = param_file.filter(lambda raw: b"\xff" not in raw).map(bytes.decode)
 
 
-@settings(max_examples=300, deadline=None,
+@settings(max_examples=EXAMPLES, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(text=files)
 def test_errors_are_the_lines_that_stop_a_read(write_param, text):

@@ -204,6 +204,15 @@ class Untestable:
     __bool__ = lambda self: 1 / 0
 class Unprintable:
     __str__ = lambda self: 1 / 0
+class Uncomparable(str):  # its comparison with "" fails
+    strip = lambda self: self
+    __eq__ = lambda self, other: 1 / 0
+    __hash__ = str.__hash__
+class Line(str):
+    __str__ = lambda self: Uncomparable(str.__str__(self))
+freed = []
+class Bare:  # neither __enter__ nor __exit__
+    __del__ = lambda self: freed.append(True)
 
 bad = lambda: ["a=1", "bad", "c=3"]
 cases = dict(
@@ -213,9 +222,10 @@ cases = dict(
     exit_raises_at_end=cm(exit_error=OSError("exit")),
     enter_fails=cm(enter_error=OSError("enter")),
     no_enter=type("X", (), {"__init__": CM.__init__, "__exit__": CM.__exit__}),
-    neither=lambda mode: object(),
+    neither=lambda mode: Bare(),
     iter_fails=cm(late_failure),
     not_text=cm(lambda: [b"a=1", Unprintable()]),
+    blank_test_fails=cm(lambda: [Line("x=1")]),
 )
 results = {}
 for name, factory in cases.items():
@@ -230,6 +240,7 @@ for name, factory in cases.items():
                        describe(e.__context__), e is saw[0])
         assert sys.exc_info()[1] is OUTER, name
     results[name] = (outcome, saw[1], target)
+results["opened_object_freed"] = freed == [True]
 print(repr(results))
 """
 
@@ -266,6 +277,9 @@ def test_opened_objects_of_our_own(run_python):
         iter_fails=read_fails("OSError: disk", 23),
         not_text=read_fails("ZeroDivisionError: division by zero", 24,
                             {"b'a": "1'"}),
+        blank_test_fails=read_fails("ZeroDivisionError: division by zero",
+                                    27, {}),
+        opened_object_freed=True,
     )
 
 

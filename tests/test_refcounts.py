@@ -33,8 +33,11 @@ def assert_steady(error, func, *args, **kwargs):
             # (A plain assert here drifts None under pytest's rewrite.)
             if raised is not error or sys.exc_info()[1] is not handled:
                 raise AssertionError(raised, sys.exc_info())
-    watched = (handled, getattr(func, "__self__", func), *args,
-               *kwargs.values(), *SHARED)
+    touched = (getattr(func, "__self__", func), *args, *kwargs.values())
+    # The instance dictionaries that the calls read and write, which hold
+    # the same references before and after.
+    stores = tuple(vars(o) for o in touched if isinstance(o, Parameter))
+    watched = (handled, *touched, *stores, *SHARED)
     counts = []
     for n in (20, 200):
         for _ in range(n):

@@ -3,6 +3,7 @@ tripped, the general path gives the same stores, exceptions and traceback
 entries; each replacement that trips a guard is what then runs; and once
 the original is back, the results are right again."""
 import builtins
+import functools
 import json
 import os
 import re
@@ -27,7 +28,7 @@ from entries import module_frames
 from own_open import Parameter, real_open
 sys.modules["korvel_runtime"].cline_in_traceback = True
 from hypothesis import given, settings, HealthCheck
-from test_model import param_file
+from test_model import EXAMPLES, param_file
 
 class Sub(Parameter):
     pass
@@ -74,7 +75,7 @@ def outcome(cls, lines, paths):
                        error])
     return result
 
-@settings(max_examples=int(os.environ.get("FERNLAKE_FUZZ_EXAMPLES", "300")),
+@settings(max_examples=EXAMPLES,
           deadline=None, suppress_health_check=list(HealthCheck))
 @given(first=param_file, second=param_file)
 def compare(first, second):
@@ -354,6 +355,24 @@ def test_a_change_of_re_shows_as_in_plain_python(write_param, monkeypatch,
     assert read(Parameter) == unchanged
 
 
+def test_another_module_in_the_place_of_re(write_param, monkeypatch):
+    """A module of the caller's bound as the global `re` is what the reads
+    call, as for the plain class with its global `re` rebound alike."""
+    import model
+    from fernlake_data.plugins import param
+    path, seen = write_param(TEXT), []
+    other = types.ModuleType("re")
+    other.search = lambda *a: seen.append(a) or re.search(*a)
+    other.split = lambda *a: seen.append(a) or re.split(*a)
+    results = []
+    for cls, module in ((ModelParameter, model), (Parameter, param)):
+        with monkeypatch.context() as m:
+            m.setattr(module, "re", other)
+            seen.clear()
+            results.append((vars(cls(path)), list(seen)))
+    assert results[0] == results[1] and len(seen) == 3
+
+
 def test_recording_module_class_and_tracing(write_param, monkeypatch):
     path, seen = write_param(TEXT), []
 
@@ -438,27 +457,71 @@ def test_deep_recursion_fails_alike(write_param, monkeypatch):
                for o in plain)
 
 
-def test_deep_recursion_in_a_read(run_python):
-    # A file object of C methods only, so that near the limit the read gets
-    # as far as the uses of re, which go deeper than anything before them.
-    out = run_python("""
+def outcomes_near_the_native_limit(call):
+    """What `call` gives at each depth near the limit of nested native
+    calls, which from 3.12 is apart from the recursion limit (each level
+    enters the evaluation loop anew from a native call), up to the depth
+    where the recursion to it fails first."""
+    def at_depth(n):
+        if n:
+            return functools.partial(at_depth, n - 1)()
+        try:
+            call()
+            return None
+        except Exception as e:
+            return e
+
+    def attempt(n):
+        try:
+            return at_depth(n)
+        except RecursionError:
+            return "too deep to reach the call"
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(1_000_000)  # the native limit comes first
+    try:
+        start = 0
+        while not isinstance(attempt(start + 64), str):
+            start += 64
+        raised = [attempt(n) for n in range(start, start + 64)]
+    finally:
+        sys.setrecursionlimit(limit)
+    return [e and (type(e).__name__, str(e), module_frames(e.__traceback__))
+            for e in raised if not isinstance(e, str)]
+
+
+@pytest.mark.parametrize("native", [False, True], ids=["frames", "native"])
+def test_deep_recursion_in_a_read(run_python, native):
+    """Near the recursion limit, or (from 3.12, where they have one of their
+    own) near the limit of nested native calls, a read fails where the
+    general path fails: the shortcuts run only where the real calls would
+    not fail. A file object of C methods only, so that near the limit the
+    read gets as far as the uses of re, which go deeper than anything
+    before them."""
+    if native and sys.version_info < (3, 12):
+        pytest.skip("native calls have a limit of their own from 3.12")
+    near = "outcomes_near_the_native_limit" if native else (
+        "outcomes_near_the_limit")
+    out = run_python(f"""
         import io, re
         from own_open import Parameter
-        from test_shortcuts import TEXT, outcomes_near_the_limit
+        from test_shortcuts import TEXT, {near} as near
         opened = lambda mode: io.StringIO(TEXT * 3)
-        plain = outcomes_near_the_limit(lambda: Parameter(opened))
+        plain = near(lambda: Parameter(opened))
         re.search.__defaults__ = (0,)
-        general = outcomes_near_the_limit(lambda: Parameter(opened))
+        general = near(lambda: Parameter(opened))
         print(plain == general,
-              sorted({f[0] for o in plain if o for f in o[2]}))
+              sorted({{f[0] for o in plain if o for f in o[2]}}))
     """)
-    # From 3.12 the limit counts frames of interpreted code alone (native
-    # calls have a limit of their own): the uses of re nest no deeper in
-    # such frames than the two functions that open() runs, so the limit is
-    # always met there first. From 3.15 a call with *args takes no frame
-    # more than the function it calls, and the uses of re go deeper again.
-    lines = ("[10, 21]" if (3, 12) <= sys.version_info < (3, 15)
-             else "[10, 21, 25]")
+    # From 3.12 the limit counts frames of interpreted code alone: the uses
+    # of re nest no deeper in such frames than the two functions that
+    # open() runs, so that limit is always met there first. From 3.15 a
+    # call with *args takes no frame more than the function it calls, and
+    # the uses of re go deeper again. Native calls nest deeper in the uses
+    # of re, but on 3.12, which counts the calls into interpreted code as
+    # native ones too.
+    at_open = (3, 12) <= sys.version_info < (3, 15) and not native or (
+        native and sys.version_info[:2] == (3, 12))
+    lines = "[10, 21]" if at_open else "[10, 21, 25]"
     assert out.stdout.split("\n")[0] == "True " + lines
 
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "support/code_cache.hpp"
@@ -56,6 +57,20 @@ test_empty_cache()
     CHECK(Py_REFCNT(code) == 1);
     Py_DECREF(code);
     CHECK(!PyErr_Occurred());
+}
+
+/// A cache of one key finds it.
+void
+test_single_key()
+{
+    CodeCache cache;
+    PyObject *code = new_code(3);
+    cache.insert(-3, code);
+    PyObject *found = cache.find(-3);
+    CHECK(found == code);
+    CHECK(cache.find(3) == NULL && cache.find(-4) == NULL);
+    Py_XDECREF(found);
+    Py_DECREF(code);
 }
 
 enum class Order { shuffled, ascending, descending };
@@ -235,6 +250,52 @@ test_traceback_keeps_exception(int line, const char *expected)
     Py_XDECREF(tb2);
 }
 
+const fernlake::support::Routine other{"pkg.mod.other", "src\\file",
+                                       "src/file"};
+
+/// The line and routine of the one entry that `routine` adds at `position`
+/// and `line` to a pending exception, as "routine:line".
+std::string
+entry_of(const fernlake::support::Routine &r, int position, int line)
+{
+    PyErr_SetString(PyExc_ValueError, "x");
+    fernlake::support::add_traceback(r, position, line);
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    std::string seen = "none";
+    PyObject *names = tb ? Py_BuildValue("{sO}", "tb", tb) : NULL;
+    PyObject *text = names == NULL ? NULL : PyRun_String(
+        "f'{tb.tb_frame.f_code.co_name}:{tb.tb_lineno}'", Py_eval_input,
+        names, names);
+    if (text != NULL) {
+        seen = PyUnicode_AsUTF8(text);
+    }
+    Py_XDECREF(text);
+    Py_XDECREF(names);
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(tb);
+    return seen;
+}
+
+/// A code object is cached under a line (the switch off) or a position (on):
+/// an entry of another routine at the same line, or of the same position at
+/// another line, gets a code object of its own.
+void
+test_cached_entries_match_routine_and_line()
+{
+    CHECK(entry_of(routine, 1234, 60) == "pkg.mod.routine:60");
+    CHECK(entry_of(other, 1234, 60) == "pkg.mod.other:60");
+    PyObject_SetAttrString(fernlake::support::runtime_module,
+                           "cline_in_traceback", Py_True);
+    CHECK(entry_of(routine, 1234, 61)
+          == "pkg.mod.routine (src/file:1234):61");
+    CHECK(entry_of(routine, 1234, 62)
+          == "pkg.mod.routine (src/file:1234):62");
+    PyObject_SetAttrString(fernlake::support::runtime_module,
+                           "cline_in_traceback", Py_False);
+}
+
 /// When the code object cannot be made, the error of that attempt replaces
 /// the pending exception and no entry is added.
 void
@@ -269,6 +330,7 @@ main()
     fernlake::support::module_namespace = globals;
 
     test_empty_cache();
+    test_single_key();
     for (unsigned seed = 1; seed <= 20; seed++) {
         test_many_keys(seed, 1 + (int)(seed * 37 % 300));
     }
@@ -290,6 +352,7 @@ main()
                                            "cline_in_traceback");
     CHECK(off == Py_False);
     Py_XDECREF(off);
+    test_cached_entries_match_routine_and_line();
     test_traceback_creation_failure();
 
     if (failures) {
