@@ -14,6 +14,7 @@
 #include <frameobject.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 // 3.15 declares this one only in its internal headers; it is exported
@@ -199,7 +200,8 @@ class RecursionGuard {
         return Py_EnterRecursiveCall(where) != 0 ? -1 : 0;
     }
 
-    /// Leaves the guard that enter() entered.
+    /// Leaves the guard that enter() entered. From 3.14 there is nothing
+    /// to undo: the guard only compared the stack's address.
     void
     leave() noexcept
     {
@@ -207,7 +209,7 @@ class RecursionGuard {
         thread_->c_recursion_remaining++;
 #elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
         thread_->recursion_remaining++;
-#else
+#elif PY_VERSION_HEX < 0x030B0000
         Py_LeaveRecursiveCall();
 #endif
     }
@@ -418,6 +420,32 @@ CodeParts code_parts(PyObject *code) noexcept;
 /// compiled (from 3.11 the interpreter rewrites them as they run, and
 /// PyCode_GetCode gives them back as compiled); null with an exception.
 PyObject *code_instructions(PyObject *code) noexcept;
+
+/// True when a frame made by PyFrame_New links the frame running at that
+/// moment as its `f_back` and holds it: before 3.11. From 3.11 such a frame
+/// links none, and any number of traceback entries may share it.
+constexpr bool new_frames_link_caller = PY_VERSION_HEX < 0x030B0000;
+
+/// The bytes of what a caller can change in a frame object that runs
+/// nothing: its fixed part but the reference count (the trace function and
+/// its switches, the line, the locals once read, whether it was cleared).
+/// The variable part is the value stack and the locals, which such a frame
+/// neither has nor uses. Read raw: from 3.11 the layout of a frame is the
+/// interpreter's own, and no public read tells whether a frame was changed.
+/// A copy of these bytes taken when the frame was made, and equal to them
+/// later, shows it unchanged.
+inline const unsigned char *
+frame_image(PyFrameObject *frame) noexcept
+{
+    return (const unsigned char *)frame + offsetof(PyObject, ob_type);
+}
+
+inline std::size_t
+frame_image_size(PyFrameObject *frame) noexcept
+{
+    return (std::size_t)Py_TYPE(frame)->tp_basicsize
+           - offsetof(PyObject, ob_type);
+}
 
 /// New reference: a frame of `code` with the globals `globals`, for a
 /// traceback entry; null with an exception set. To be called with no

@@ -1,6 +1,7 @@
 #include "traceback.hpp"
 
 #include "code_cache.hpp"
+#include "entry_frames.hpp"
 #include "interpreter.hpp"
 #include "lookup.hpp"
 #include "process_state.hpp"
@@ -123,7 +124,7 @@ add_traceback(const Routine &routine, int impl_pos, int line) noexcept
     }
     PyObject *code = entry_code(routine, impl_pos, line);
     PyFrameObject *frame =
-        code == NULL ? NULL : new_frame(code, module_namespace);
+        code == NULL ? NULL : entry_frame(code, module_namespace);
     Py_XDECREF(code);
     if (frame == NULL) {
         return;  // the error of making the entry propagates

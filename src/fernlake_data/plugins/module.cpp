@@ -321,7 +321,7 @@ make_class_namespace(Execution &x) noexcept
 int
 add_methods(Execution &x) noexcept
 {
-    int previous_line = 0;
+    [[maybe_unused]] int previous_line = 0;
     for (support::MethodRecord *m : parameter_methods) {
         assert(m->line > previous_line);  // the order of the definitions
         previous_line = m->line;

@@ -119,6 +119,8 @@ store_has_key(PyObject *dict, PyObject *key, int *pos) noexcept
     return found;
 }
 
+}  // namespace
+
 /// __getitem__(self, key): new reference to the value stored under `key`
 /// in the attribute dictionary of `self`. A key that is not stored raises
 /// KeyError without arguments.
@@ -198,6 +200,8 @@ error:
     Py_XDECREF(dict);
     return NULL;
 }
+
+namespace {
 
 PyObject **const init_params[] = {&str_self, &str_path};
 const int init_points[] = {

@@ -21,6 +21,11 @@ extern support::MethodRecord method___getitem__;
 extern support::MethodRecord method___setitem__;
 extern support::MethodRecord method_read_param;
 
+/// The bodies of __getitem__ and __setitem__, which the class's own slots
+/// call directly too.
+PyObject *getitem_body(PyObject *const *args) noexcept;
+PyObject *setitem_body(PyObject *const *args) noexcept;
+
 /// The class's methods in the order it defines them, the order of the
 /// lines of their definitions, which is the order of its namespace.
 inline support::MethodRecord *const parameter_methods[] = {

@@ -58,8 +58,7 @@ param_subscript(PyObject *self, PyObject *key) noexcept
 {
     PyObject *args[] = {self, key};
     PARAM_SHORTCUT_RAN(class_slot);
-    return support::in_call_guard(
-        [&] { return method___getitem__.body(args); });
+    return support::in_call_guard([&] { return getitem_body(args); });
 }
 
 int
@@ -70,8 +69,8 @@ param_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept
     }
     PyObject *args[] = {self, key, value};
     PARAM_SHORTCUT_RAN(class_slot);
-    PyObject *result = support::in_call_guard(
-        [&] { return method___setitem__.body(args); });
+    PyObject *result =
+        support::in_call_guard([&] { return setitem_body(args); });
     if (result == NULL) {
         return -1;
     }
