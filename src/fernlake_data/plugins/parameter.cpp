@@ -230,6 +230,20 @@ PARAM_METHOD(__init__, 8, init_params, init_points, init_body, no_locals,
 PARAM_METHOD(__getitem__, 12, getitem_params, getitem_points, getitem_body);
 PARAM_METHOD(__setitem__, 17, setitem_params, setitem_points, setitem_body);
 
+namespace {
+
+support::MethodRecord *const methods[] = {
+    &method___init__,
+    &method___getitem__,
+    &method___setitem__,
+    &method_read_param,  // in reader.cpp
+};
+
+}  // namespace
+
+const MethodList parameter_methods = {methods,
+                                      sizeof(methods) / sizeof(methods[0])};
+
 }  // namespace fernlake
 
 PARAM_SOURCE_END;

@@ -15,7 +15,8 @@
 
 namespace fernlake {
 
-/// The records of the class's methods, each defined beside its body.
+/// The records of the class's methods, each defined beside its body, that
+/// other files name.
 extern support::MethodRecord method___init__;
 extern support::MethodRecord method___getitem__;
 extern support::MethodRecord method___setitem__;
@@ -26,14 +27,27 @@ extern support::MethodRecord method_read_param;
 PyObject *getitem_body(PyObject *const *args) noexcept;
 PyObject *setitem_body(PyObject *const *args) noexcept;
 
-/// The class's methods in the order it defines them, the order of the
-/// lines of their definitions, which is the order of its namespace.
-inline support::MethodRecord *const parameter_methods[] = {
-    &method___init__,
-    &method___getitem__,
-    &method___setitem__,
-    &method_read_param,
+/// A list of method records.
+struct MethodList {
+    support::MethodRecord *const *items;
+    std::size_t count;
+
+    support::MethodRecord *const *
+    begin() const noexcept
+    {
+        return items;
+    }
+    support::MethodRecord *const *
+    end() const noexcept
+    {
+        return items + count;
+    }
 };
+
+/// The class's methods in the order it defines them, the order of the
+/// lines of their definitions, which is the order of its namespace;
+/// defined in parameter.cpp.
+extern const MethodList parameter_methods;
 
 /// No local names besides the parameters.
 inline PyObject **const no_locals[] = {nullptr};
