@@ -167,20 +167,6 @@ local_events_set(PyObject *code) noexcept
 
 }  // namespace
 
-std::uintptr_t
-local_monitoring_mark(PyObject *code) noexcept
-{
-#if PY_VERSION_HEX >= 0x030E0000
-    return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring
-           + (std::uintptr_t)local_events_set(code);
-#else
-    (void)code;
-    return 0;
-#endif
-}
-
 int
 monitoring_events_set(PyObject *const *codes, int n) noexcept
 {

@@ -295,7 +295,27 @@ int monitoring_events_set(PyObject *const *codes, int n) noexcept;
 /// monitoring data is made then), and on 3.12 and 3.13, where that data
 /// can be read, whenever its events change between none and some. 0 before
 /// 3.12.
-std::uintptr_t local_monitoring_mark(PyObject *code) noexcept;
+inline std::uintptr_t
+local_monitoring_mark(PyObject *code) noexcept
+{
+#if PY_VERSION_HEX >= 0x030E0000
+    return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring;
+#elif PY_VERSION_HEX >= 0x030C0000
+    const _PyCoMonitoringData *data = ((PyCodeObject *)code)->_co_monitoring;
+    if (data == NULL) {
+        return 0;
+    }
+    // The per-tool bit sets of its local events, one byte an event.
+    unsigned char any = 0;
+    for (int e = 0; e < _PY_MONITORING_LOCAL_EVENTS; e++) {
+        any |= data->local_monitors.tools[e];
+    }
+    return (std::uintptr_t)data + (any != 0);
+#else
+    (void)code;
+    return 0;
+#endif
+}
 
 /// Captures the functions of sys.monitoring that monitoring_events_set()
 /// asks, once, at module execution, before a caller can replace them: only

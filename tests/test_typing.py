@@ -23,9 +23,3 @@ def test_type_check(args, tmp_path):
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
-
-def test_typed_example_runs():
-    proc = subprocess.run(
-        [sys.executable, str(ROOT / "examples/typed_settings.py")],
-        capture_output=True, text=True, check=True)
-    assert "site: Fernlake North" in proc.stdout

@@ -171,12 +171,11 @@ error:
 }
 
 /// __setitem__(self, key, value): stores `value` under `key` in the
-/// attribute dictionary of `self` by its own item assignment. New
-/// reference to None.
-PyObject *
-setitem_body(PyObject *const *args) noexcept
+/// attribute dictionary of `self` by its own item assignment. 0, or -1 with
+/// an exception set and the method's traceback entry added.
+int
+store_item(PyObject *self, PyObject *key, PyObject *value) noexcept
 {
-    PyObject *self = args[0], *key = args[1], *value = args[2];
     PyObject *dict = NULL;
     int pos, line = 18;
 
@@ -193,12 +192,23 @@ setitem_body(PyObject *const *args) noexcept
         goto error;
     }
     Py_DECREF(dict);
-    Py_RETURN_NONE;
+    return 0;
 
 error:
     add_traceback(method___setitem__.routine, pos, line);
     Py_XDECREF(dict);
-    return NULL;
+    return -1;
+}
+
+/// The body of __setitem__: store_item() on its arguments. New reference
+/// to None.
+PyObject *
+setitem_body(PyObject *const *args) noexcept
+{
+    if (store_item(args[0], args[1], args[2]) < 0) {
+        return NULL;
+    }
+    Py_RETURN_NONE;
 }
 
 namespace {

@@ -27,6 +27,12 @@ extern support::MethodRecord method_read_param;
 PyObject *getitem_body(PyObject *const *args) noexcept;
 PyObject *setitem_body(PyObject *const *args) noexcept;
 
+/// What __setitem__ does with its arguments: 0, or -1 with an exception set
+/// and the method's traceback entry added. A caller that knows the call of
+/// the method to run no code of a caller's (see stores_plainly()) and the
+/// recursion limit out of reach may call it in the call's place.
+int store_item(PyObject *self, PyObject *key, PyObject *value) noexcept;
+
 /// A list of method records.
 struct MethodList {
     support::MethodRecord *const *items;

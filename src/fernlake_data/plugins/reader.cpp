@@ -198,6 +198,9 @@ struct Walk {
     // answer for the same object, as nothing runs between the two.
     PyObject *checked_re = nullptr;
     int direct = 0;
+    // True while the recursion limit is out of reach of the calls of a
+    // line (for a read of the file's bytes, checked once).
+    bool in_headroom = false;
     PyObject *lines = nullptr;  // what readlines() gave, or
     PyObject *bytes = nullptr;  // the file's bytes, which stand for it
     PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
@@ -402,13 +405,26 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
         Py_CLEAR(w.pieces);
     }
     f.line = 30;
-    bool plain = stores_plainly(target);
-    if (PyObject_SetItem(target, w.key, w.value) < 0) {
+    int stored;
+    if (!stores_plainly(target)) {
+        stored = PyObject_SetItem(target, w.key, w.value);
+        recheck_monitoring();  // the target's own code ran
+    }
+    else if (PyDict_CheckExact(target)) {
+        stored = PyDict_SetItem(target, w.key, w.value);
+    }
+    else if (w.in_headroom) {
+        // The class's own item assignment, without the call that reaches
+        // it: its recursion guard cannot fail here.
+        PARAM_SHORTCUT_RAN(class_slot);
+        stored = store_item(target, w.key, w.value);
+    }
+    else {
+        stored = PyObject_SetItem(target, w.key, w.value);
+    }
+    if (stored < 0) {
         f.pos = IMPL_POS;
         return -1;
-    }
-    if (!plain) {
-        recheck_monitoring();  // the target's own code ran
     }
     return 0;
 }
@@ -504,18 +520,20 @@ int
 read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
 {
     f.line = 22;
-    int serve = support::recursion_headroom(w.thread, bytes_call_depth)
-                    ? file_bytes_serve(file)
-                    : 0;
-    if (serve > 0) {
-        w.bytes = read_file_bytes(file);
+    PyObject *buffer = support::recursion_headroom(w.thread, bytes_call_depth)
+                           ? file_bytes_serve(file)
+                           : NULL;
+    if (buffer != NULL) {
+        w.bytes = read_file_bytes(file, buffer);
+        Py_DECREF(buffer);
     }
-    if (serve < 0 || (w.bytes == NULL && PyErr_Occurred())) {
+    if (w.bytes == NULL && PyErr_Occurred()) {
         f.pos = IMPL_POS;
         return -1;
     }
     if (w.bytes != NULL) {
         PARAM_SHORTCUT_RAN(file_bytes);
+        w.in_headroom = true;
         return walk_bytes(target, w, f);
     }
     w.lines = support::get_attr(file, str_readlines);

@@ -116,22 +116,22 @@ extern support::FastFunction strip_function;
 
 // ------------------------------------------------------------ file_bytes
 
-/// Whether the bytes of `file` (what `__enter__` gave of what the captured
-/// `open`, the interpreter's own, made of open(path, "r"), which decodes
-/// strictly and translates every newline to '\n') can stand for its
-/// readlines(): it is exactly a text file of the captured type, over a
-/// buffer of the captured type, whose encoding is UTF-8 (the encoding of
-/// the locale, on most systems), and it can seek, so that a text that does
-/// not decode can be read again by readlines() for its own error (which
-/// tells the position in the piece it decodes). 1, 0, or -1 with an
-/// exception set.
-int file_bytes_serve(PyObject *file) noexcept;
+/// New reference: the buffer of `file` (what `__enter__` gave of what the
+/// captured `open`, the interpreter's own, made of open(path, "r"), which
+/// decodes strictly and translates every newline to '\n') when its bytes
+/// can stand for its readlines(): it is exactly a text file of the
+/// captured type, over a buffer of the captured type, whose encoding is
+/// UTF-8 (the encoding of the locale, on most systems), and it can seek,
+/// so that a text that does not decode can be read again by readlines()
+/// for its own error (which tells the position in the piece it decodes).
+/// Null when they cannot, with an exception set when asking failed.
+PyObject *file_bytes_serve(PyObject *file) noexcept;
 
-/// New reference: all bytes of `file`, read through its buffer, when they
-/// are UTF-8; null with no error when they are not, and `file` is back at
-/// its start for readlines() to read it anew; null with an exception set
-/// when reading failed.
-PyObject *read_file_bytes(PyObject *file) noexcept;
+/// New reference: all bytes of `file`, read through its buffer `buffer`,
+/// when they are UTF-8; null with no error when they are not, and `file`
+/// is back at its start for readlines() to read it anew; null with an
+/// exception set when reading failed.
+PyObject *read_file_bytes(PyObject *file, PyObject *buffer) noexcept;
 
 /// The lines of UTF-8 bytes as readlines() of such a file gives them (the
 /// pieces up to each "\n", "\r\n" or "\r"), each stripped as str.strip()

@@ -58,21 +58,6 @@ names_utf8(PyObject *name) noexcept
     return std::strcmp(normal, "utf8") == 0;
 }
 
-/// 1 when the attribute `name` of `obj` satisfies `test`, 0 when not, -1
-/// with an exception set.
-template <typename Test>
-int
-attribute_is(PyObject *obj, PyObject *name, Test test) noexcept
-{
-    PyObject *value = PyObject_GetAttr(obj, name);
-    if (value == NULL) {
-        return -1;
-    }
-    int result = test(value);
-    Py_DECREF(value);
-    return result;
-}
-
 /// True when the `n` bytes at `s` are well-formed UTF-8, which is what the
 /// interpreter's strict UTF-8 decoder accepts: no overlong forms, no
 /// surrogates, nothing above U+10FFFF, no sequence cut short.
@@ -171,34 +156,36 @@ capture_file_types(PyObject *open) noexcept
     return PyErr_Occurred() ? -1 : 0;
 }
 
-int
+PyObject *
 file_bytes_serve(PyObject *file) noexcept
 {
     if (buffer_type == nullptr || Py_TYPE(file) != text_file_type) {
-        return 0;
+        return NULL;
     }
     // open(path, "r") decodes strictly, in the encoding of the locale.
-    int serve = attribute_is(file, str_encoding, names_utf8);
+    PyObject *encoding = PyObject_GetAttr(file, str_encoding);
+    int serve = encoding == NULL ? -1 : names_utf8(encoding);
+    Py_XDECREF(encoding);
+    PyObject *buffer = NULL;
     if (serve == 1) {
-        serve = attribute_is(file, str_buffer, [](PyObject *buffer) {
-            return Py_TYPE(buffer) == buffer_type;
-        });
+        buffer = PyObject_GetAttr(file, str_buffer);
+        serve = buffer == NULL ? -1 : Py_TYPE(buffer) == buffer_type;
     }
     if (serve == 1) {
         PyObject *seekable = PyObject_CallMethodNoArgs(file, str_seekable);
         serve = seekable == NULL ? -1 : PyObject_IsTrue(seekable);
         Py_XDECREF(seekable);
     }
-    return serve;
+    if (serve != 1) {
+        Py_CLEAR(buffer);
+    }
+    return buffer;
 }
 
 PyObject *
-read_file_bytes(PyObject *file) noexcept
+read_file_bytes(PyObject *file, PyObject *buffer) noexcept
 {
-    PyObject *buffer = PyObject_GetAttr(file, str_buffer);
-    PyObject *bytes =
-        buffer != NULL ? PyObject_CallMethodNoArgs(buffer, str_read) : NULL;
-    Py_XDECREF(buffer);
+    PyObject *bytes = PyObject_CallMethodNoArgs(buffer, str_read);
     if (bytes == NULL) {
         return NULL;
     }

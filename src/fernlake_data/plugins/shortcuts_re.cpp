@@ -315,6 +315,9 @@ struct Captured {
     // The keys _compile looks the two patterns up under, and their hashes.
     PyObject *comment_key = nullptr, *eq_key = nullptr;
     Py_hash_t comment_hash = -1, eq_hash = -1;
+    // The code objects last found standard, held: a full check digests a
+    // function's code only when it is another.
+    PyObject *standard_codes[3] = {};
 } captured;
 
 // The most keys of re's cache that may share a hash with the two keys
@@ -365,7 +368,9 @@ struct Checked {
     bool unstampable = false;
     Stamped ns, builtins, cache, split_kwdefaults;
     Function search, split, compile;
-    // The class of re.RegexFlag, whose instance check _compile runs.
+    // re.RegexFlag (borrowed: held by re's namespace) and its class, whose
+    // instance check _compile runs.
+    PyObject *flag_class = nullptr;
     PyTypeObject *flag_meta = nullptr;
     unsigned int flag_meta_version = 0;
     PyObject *colliding[max_colliding] = {};  // held
@@ -386,6 +391,7 @@ struct Checked {
         colliding_count = 0;
         classed_count = 0;
         ns = builtins = cache = split_kwdefaults = Stamped{};
+        flag_class = nullptr;
         flag_meta = nullptr;
         holds = false;
     }
@@ -483,7 +489,8 @@ is_builtin(PyObject *f, const char *name) noexcept
 /// `f` either way, so that a later change of its code or defaults, which
 /// no stamp shows, is seen.
 int
-take_function(Function &f, PyObject *found, const char *name) noexcept
+take_function(Function &f, PyObject *found, const char *name,
+              PyObject *&standard_code) noexcept
 {
     if (found == NULL || Py_TYPE(found) != &PyFunction_Type) {
         return 0;
@@ -492,7 +499,15 @@ take_function(Function &f, PyObject *found, const char *name) noexcept
     if (PyFunction_GET_GLOBALS(found) != captured.ns) {
         return 0;
     }
-    return is_standard_code(f.code, name);
+    if (f.code == standard_code) {
+        return 1;
+    }
+    int standard = is_standard_code(f.code, name);
+    if (standard == 1) {
+        Py_INCREF(f.code);
+        Py_XSETREF(standard_code, f.code);
+    }
+    return standard;
 }
 
 /// True when `value`, a default of search or split, is the int 0 and
@@ -560,6 +575,7 @@ flags_are_no_regex_flags(PyObject *flag_class) noexcept
     if (check == NULL || check != support::type_lookup(&PyType_Type, name)) {
         return false;
     }
+    checked.flag_class = flag_class;
     checked.flag_meta = meta;
     checked.flag_meta_version = support::valid_type_version(meta);
     if (checked.flag_meta_version == 0
@@ -654,15 +670,17 @@ check_dictionaries() noexcept
     if (!checked.ns.take(captured.ns) || !only_str_keys(captured.ns)) {
         return 0;
     }
+    PyObject **standard = captured.standard_codes;
     int taken = take_function(checked.search, lookup(captured.ns, str_search),
-                              "search");
+                              "search", standard[0]);
     if (taken == 1) {
         taken = take_function(checked.split, lookup(captured.ns, str_split),
-                              "split");
+                              "split", standard[1]);
     }
     if (taken == 1) {
         taken = take_function(checked.compile,
-                              lookup(captured.ns, str__compile), "_compile");
+                              lookup(captured.ns, str__compile), "_compile",
+                              standard[2]);
     }
     if (taken != 1) {
         return taken;
@@ -726,8 +744,9 @@ unstamped_unchanged() noexcept
     if (!c.search.unchanged() || !c.split.unchanged()
         || !c.compile.unchanged()
         || (c.flag_meta != NULL
-            && support::valid_type_version(c.flag_meta)
-                   != c.flag_meta_version)) {
+            && (Py_TYPE(c.flag_class) != c.flag_meta
+                || support::valid_type_version(c.flag_meta)
+                       != c.flag_meta_version))) {
         return false;
     }
     for (int i = 0; i < c.classed_count; i++) {
@@ -800,6 +819,9 @@ release_captured() noexcept
     Py_CLEAR(c.eq_pattern);
     Py_CLEAR(c.comment_key);
     Py_CLEAR(c.eq_key);
+    for (PyObject *&code : c.standard_codes) {
+        Py_CLEAR(code);
+    }
     c.pattern_type = nullptr;
     c.done = false;
     monitoring_seen = MonitoringSeen{};
