@@ -518,11 +518,18 @@ def test_deep_recursion_in_a_read(run_python, native):
     # call with *args takes no frame more than the function it calls, and
     # the uses of re go deeper again. Native calls nest deeper in the uses
     # of re, but on 3.12, which counts the calls into interpreted code as
-    # native ones too.
+    # native ones too. From 3.14 the native limit is a measure of the
+    # machine stack, and a level of the recursion takes more of it than
+    # the uses of re take beyond open(): whether a depth stops a read
+    # there depends on where the stack begins.
     at_open = (3, 12) <= sys.version_info < (3, 15) and not native or (
         native and sys.version_info[:2] == (3, 12))
     lines = "[10, 21]" if at_open else "[10, 21, 25]"
-    assert out.stdout.split("\n")[0] == "True " + lines
+    first = out.stdout.split("\n")[0]
+    if native and sys.version_info >= (3, 14):
+        assert first in ("True [10, 21]", "True [10, 21, 25]")
+    else:
+        assert first == "True " + lines
 
 
 def test_lines_that_are_no_plain_str(run_python):
