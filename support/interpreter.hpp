@@ -141,6 +141,12 @@ attention_word(PyThreadState *t) noexcept
 /// True when attention_word() tells of what it covers on this version.
 constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 
+/// The bit of attention_word() that stays set while another thread waits
+/// for the interpreter lock, until the thread that holds it lets it go
+/// (the interpreter's private _PY_GIL_DROP_REQUEST_BIT, bit 0 on 3.13 to
+/// 3.15; no public name tells it).
+constexpr std::uintptr_t lock_wanted_bit = 1;
+
 /// True when `n` more nested calls, each counted by the interpreter's
 /// recursion check, stay within the recursion limit, and the thread is
 /// not handling a recursion overflow. 3.11 counts the frames of
@@ -240,7 +246,11 @@ class LockTurns {
     {
 #if PY_VERSION_HEX >= 0x030D0000
         (void)size;
-        return attention_word(thread_) != seen_;
+        // A request that came before the loop began, while the thread did
+        // other work, is in the word from the start: the bit is read, not
+        // only a change.
+        std::uintptr_t word = attention_word(thread_);
+        return (word & lock_wanted_bit) != 0 || word != seen_;
 #else
         budget_ -= 1 + size / 256;
         if (budget_ > 0) {

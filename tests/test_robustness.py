@@ -146,6 +146,32 @@ def test_exit_with_a_daemon_thread_inside_the_module(run_python, long_file,
     assert (proc.returncode, proc.stderr) == (0, "")
 
 
+def test_a_waiting_thread_gets_the_lock_during_a_long_read(long_file):
+    """A thread that waits for the interpreter lock gets it while another
+    reads a long file, also when it asked while the reader was still
+    opening and reading the file (collection off, so that nothing else
+    calls for the reader's attention)."""
+    def counts_seen():
+        p, counts = Parameter.__new__(Parameter), []
+        reader = threading.Thread(target=p.read_param, args=(long_file,))
+        reader.start()
+        while reader.is_alive():
+            counts.append(len(vars(p)))
+            time.sleep(0.0001)
+        reader.join()
+        return counts
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    gc.disable()
+    try:
+        # The first read of a process may find the request by chance.
+        seen = [counts_seen() for _ in range(3)]
+    finally:
+        gc.enable()
+        sys.setswitchinterval(interval)
+    assert all(any(0 < n < LONG for n in counts) for counts in seen)
+
+
 class Stop(Exception):
     """Sent to the reading thread."""
 
