@@ -5,6 +5,7 @@ import ast
 import asyncio
 import builtins
 import locale
+import os
 import sys
 from types import SimpleNamespace
 
@@ -97,6 +98,25 @@ def test_read_as_readlines_reads(write_param, data):
         results.append((outcome(lambda: p.__init__(path)),
                         list(vars(p).items())))
     assert results[0] == results[1]
+
+
+def test_a_locale_not_of_utf8_reads_as_readlines(run_python, write_param):
+    """In a locale whose encoding is ASCII, UTF-8 bytes fail to decode as
+    they do for readlines(), not as the bytes a UTF-8 file would be."""
+    path = write_param("k=v\nwert=\u00e9\n".encode())
+    out = run_python(f"""
+        import locale
+        from conftest import Parameter
+        from model import ModelParameter, outcome
+        print(locale.getpreferredencoding(False), *[
+            outcome(lambda: cls({path!r})) for cls in (ModelParameter,
+                                                        Parameter)],
+              sep="\\n")
+    """, env={**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0",
+              "PYTHONCOERCECLOCALE": "0"})
+    encoding, plain, module = out.stdout.splitlines()
+    assert encoding != "UTF-8" and "UnicodeDecodeError" in plain
+    assert plain == module
 
 
 def test_further_reads_and_other_targets(write_param):

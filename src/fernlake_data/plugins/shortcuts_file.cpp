@@ -29,33 +29,37 @@ type_of(PyObject *module, PyObject *name) noexcept
     return (PyTypeObject *)type;
 }
 
-/// True when the text `name`, an encoding's name, names UTF-8 as the codec
-/// registry normalises names: case, '-' and '_' aside.
-bool
+/// 1 when the text `name`, an encoding's name, names UTF-8 as the codec
+/// registry normalises names (case, '-' and '_' aside), else 0; -1 with an
+/// exception set. Reads the code points in place, without a copy.
+int
 names_utf8(PyObject *name) noexcept
 {
     if (!PyUnicode_Check(name)) {
-        return false;
+        return 0;
     }
-    const char *text = PyUnicode_AsUTF8(name);
-    if (text == NULL) {
-        PyErr_Clear();  // the name of a codec that is not UTF-8's
-        return false;
+    if (support::text_ready(name) < 0) {
+        return -1;
     }
-    char normal[8];
+    const int kind = PyUnicode_KIND(name);
+    const void *data = PyUnicode_DATA(name);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    const char *const want = "utf8";
     std::size_t n = 0;
-    for (; *text != '\0'; text++) {
-        char c = *text;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == '-' || c == '_') {
             continue;
         }
-        if (n == sizeof(normal) - 1) {
-            return false;
+        if (c >= 'A' && c <= 'Z') {
+            c += 'a' - 'A';
         }
-        normal[n++] = (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (want[n] == '\0' || c != (Py_UCS4)want[n]) {
+            return 0;
+        }
+        n++;
     }
-    normal[n] = '\0';
-    return std::strcmp(normal, "utf8") == 0;
+    return want[n] == '\0';
 }
 
 /// True when the `n` bytes at `s` are well-formed UTF-8, which is what the
