@@ -289,7 +289,10 @@ take_raised() noexcept
 
 /// Makes `context` (stolen) the context of `exc`, as the interpreter
 /// chains an exception raised while another is handled; first takes `exc`
-/// out of the chain below `context`, so that no cycle forms.
+/// out of the chain below `context`, so that no cycle forms. A cycle that
+/// the chain holds already is left as it is: the walk stops once it comes
+/// round (a second pointer, moving at half the pace, is met), having seen
+/// every exception of the chain.
 void
 chain(PyObject *exc, PyObject *context) noexcept
 {
@@ -298,6 +301,8 @@ chain(PyObject *exc, PyObject *context) noexcept
         return;
     }
     PyObject *o = context;
+    PyObject *slow = context;
+    bool move_slow = false;
     PyObject *next;
     while ((next = PyException_GetContext(o)) != NULL) {
         Py_DECREF(next);  // still held by `o`
@@ -306,11 +311,42 @@ chain(PyObject *exc, PyObject *context) noexcept
             break;
         }
         o = next;
+        if (o == slow) {
+            break;  // round the cycle: `exc` is not in it
+        }
+        if (move_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);  // held by the exception before it
+        }
+        move_slow = !move_slow;
     }
     PyException_SetContext(exc, context);
 }
 
 }  // namespace
+
+void
+raise_name_error(PyObject *name) noexcept
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+#if PY_VERSION_HEX >= 0x030A0000
+    // As the interpreter does, the name is set on the error itself; a
+    // failure to set it is dropped, and the NameError propagates anyway.
+    // Setting the attribute of an exact NameError runs no code.
+    PyObject *exc = take_raised();
+    if (Py_IS_TYPE(exc, (PyTypeObject *)PyExc_NameError)
+        && PyObject_SetAttrString(exc, "name", name) < 0) {
+        PyErr_Clear();
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type = (PyObject *)Py_TYPE(exc);
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+#endif
+}
 
 void
 SetAside::replace_with_pending() noexcept
@@ -494,6 +530,18 @@ on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *,
     return 0;
 }
 
+/// True while the watcher still watches `dict`, which it once watched.
+/// Another extension may stop that with the watcher's id (PyDict_Unwatch
+/// takes any id), and the interpreter then tells of no further change, nor
+/// of the dictionary's end. No public read tells whether a dictionary is
+/// watched; its watcher bits are bits 0 to 7 of its private field
+/// `_ma_watcher_tag` (3.14, 3.15).
+bool
+still_watched(PyObject *dict) noexcept
+{
+    return (((PyDictObject *)dict)->_ma_watcher_tag >> watcher_id) & 1;
+}
+
 /// True once `dict` is watched.
 bool
 watch(PyObject *dict) noexcept
@@ -507,8 +555,13 @@ watch(PyObject *dict) noexcept
             watcher_id = -2;
         }
     }
-    if (watcher_id < 0 || watched_count == watched_capacity
-        || PyDict_Watch(watcher_id, dict) < 0) {
+    if (watcher_id < 0 || watched_count == watched_capacity) {
+        return false;
+    }
+    if (PyDict_Watch(watcher_id, dict) < 0) {
+        // Another extension cleared the watcher: an error of this call
+        // alone, as above.
+        PyErr_Clear();
         return false;
     }
     watched[watched_count++] = dict;
@@ -522,7 +575,16 @@ dict_stamp(PyObject *dict) noexcept
 {
     for (int i = 0; i < watched_count; i++) {
         if (watched[i] == dict) {
-            return changes;
+            if (still_watched(dict)) {
+                return changes;
+            }
+            // Its watching was stopped: what changed since went untold (it
+            // may even be another dictionary at the address of one that
+            // ended untold). It is watched anew, and every stamp given
+            // before is void.
+            watched[i] = watched[--watched_count];
+            changes++;
+            break;
         }
     }
     return watch(dict) ? changes : 0;

@@ -17,11 +17,17 @@
 #include <cstddef>
 #include <cstdint>
 
-// 3.15 declares this one only in its internal headers; it is exported
-// still, and is the one way to ask for stack headroom without raising.
-#if PY_VERSION_HEX >= 0x030F0000
-extern "C" PyAPI_FUNC(int)
-    _Py_ReachedRecursionLimitWithMargin(PyThreadState *tstate, int margin);
+// From 3.14 the one way to ask for stack headroom without raising is a
+// private function: 3.14 declares it among the headers for extensions,
+// 3.15 only among its internal ones, and exports it for its own tests, so
+// a build of the interpreter may lack it. It is referenced weakly: where it
+// is missing its address is null, and recursion_headroom() then reports no
+// headroom, which turns the shortcuts that ask off instead of failing the
+// module's import.
+#if PY_VERSION_HEX >= 0x030E0000
+extern "C" int
+_Py_ReachedRecursionLimitWithMargin(PyThreadState *tstate, int margin)
+    __attribute__((weak));
 #endif
 
 namespace fernlake::support {
@@ -154,12 +160,13 @@ constexpr std::uintptr_t lock_wanted_bit = 1;
 /// counter; 3.12 and 3.13 count them apart, against the recursion limit
 /// and a fixed native limit; from 3.14 native calls are limited by the
 /// room left on the machine stack, which only a private function reports
-/// without raising.
+/// without raising (none where the interpreter lacks it).
 inline bool
 recursion_headroom(PyThreadState *t, int n) noexcept
 {
 #if PY_VERSION_HEX >= 0x030E0000
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
+           && _Py_ReachedRecursionLimitWithMargin != nullptr
            && !_Py_ReachedRecursionLimitWithMargin(t, n);
 #elif PY_VERSION_HEX >= 0x030C0000
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
@@ -334,6 +341,12 @@ local_monitoring_mark(PyObject *code) noexcept
 int capture_monitoring() noexcept;
 
 // ------------------------------------------------------------ exceptions
+
+/// Raises NameError "name '...' is not defined" for the global `name`, as
+/// the interpreter raises it for a name that code looks up: from 3.10 the
+/// error also carries the name as its attribute `name` (which tracebacks
+/// use to suggest a similar one); 3.9's NameError has no such attribute.
+void raise_name_error(PyObject *name) noexcept;
 
 /// New references in `*type`, `*value` and `*traceback` to what the top
 /// item of the thread's handled-exception stack holds (each may be null),
@@ -522,7 +535,9 @@ dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 /// the key, before it stores, with no code run in between, so no caller
 /// can read an old state under a new stamp. An interpreter has 8 watcher
 /// ids, shared with other extensions: without a free one, or for more
-/// dictionaries than the watcher keeps, the stamp is 0.
+/// dictionaries than the watcher keeps, the stamp is 0. Another extension
+/// may stop the watching of a dictionary with the watcher's id: such a
+/// dictionary is watched anew when next stamped, under a new stamp.
 #if PY_VERSION_HEX >= 0x030E0000
 std::uint64_t dict_stamp(PyObject *dict) noexcept;
 #else
@@ -581,25 +596,27 @@ valid_type_version(PyTypeObject *type) noexcept
 #endif
 }
 
-/// Borrowed, in `*dict`: the attribute dictionary of `obj` when it has one
-/// already, else null; it makes no empty dictionary. 0, or -1 with an
-/// exception set when the dictionary could not be made (from 3.11 a class
-/// made by type() may keep its instances' attributes without a dictionary
-/// object, which is then made here, as `obj.__dict__` would make it).
-/// _PyObject_GetDictPtr is the one read that covers all layouts without
-/// making an empty dictionary: PyObject_GenericGetDict makes one.
+/// New reference, in `*dict`: the attribute dictionary of `obj`, an
+/// instance of a class made by type(), or null when it has none. 0, or -1
+/// with an exception set when the dictionary could not be made. Before
+/// 3.11 the dictionary is at a fixed place in the instance, read directly.
+/// From 3.11 such a class may keep its instances' attributes without a
+/// dictionary object, which `obj.__dict__` makes on demand: the public
+/// PyObject_GenericGetDict makes it the same way and reports a failure
+/// (the private _PyObject_GetDictPtr drops a MemoryError of it, which
+/// would read as no attributes at all).
 inline int
 existing_instance_dict(PyObject *obj, PyObject **dict) noexcept
 {
+#if PY_VERSION_HEX >= 0x030B0000
+    *dict = PyObject_GenericGetDict(obj, NULL);
+    return *dict != NULL ? 0 : -1;
+#else
     Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset > 0) {
-        // A fixed place in the instance, read directly.
-        *dict = *(PyObject **)((char *)obj + offset);
-        return 0;
-    }
-    PyObject **slot = _PyObject_GetDictPtr(obj);
-    *dict = slot != NULL ? *slot : NULL;
-    return slot == NULL && PyErr_Occurred() ? -1 : 0;
+    *dict = offset > 0 ? *(PyObject **)((char *)obj + offset) : NULL;
+    Py_XINCREF(*dict);
+    return 0;
+#endif
 }
 
 // ---------------------------------------------------------------- texts

@@ -57,7 +57,8 @@ get_global(DictMemo &memo, PyObject *name) noexcept
     value = get_attr(builtins_module, name);
     if (value == NULL) {
         // The NameError replaces the builtins' AttributeError.
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        PyErr_Clear();
+        raise_name_error(name);
     }
     return value;
 }

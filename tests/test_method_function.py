@@ -221,18 +221,45 @@ def test_functions_bind_to_instances_only(write_param):
     with raises(TypeError, "read_param() takes exactly 2 positional "
                            "arguments (0 given)"):
         f()
-    # `__get__(None, owner)` from Python passes no instance; the slot itself
-    # binds None as one. (A static type gives its slots from 3.10.)
-    if sys.version_info < (3, 10):
-        return
-    py_tp_descr_get = 54  # typeslots.h
+    # `__get__(None, owner)` from Python passes no instance, and gives the
+    # function itself as an interpreted function's does; the slot itself
+    # binds None as one.
+    def plain(self):
+        pass
+    assert f.__get__(None, Parameter) is f
+    assert plain.__get__(None, Parameter) is plain
     descr_get = ctypes.PYFUNCTYPE(_P, ctypes.py_object, _P, ctypes.py_object)(
-        capi("PyType_GetSlot", _P, ctypes.py_object, ctypes.c_int)(
-            KorvelFunction, py_tp_descr_get))
+        type_slot(KorvelFunction, "tp_descr_get"))
     bound = owned(descr_get(f, id(None), Parameter))
     assert (type(bound), bound.__func__, bound.__self__) == (
         types.MethodType, f, None)
     assert owned(descr_get(f, None, Parameter)) is f
+
+
+# The slots of a type object, read where its structure keeps them: before
+# 3.10 PyType_GetSlot does not read static types. The fields before these
+# are pointers or pointer-sized on every version.
+TYPE_SLOTS = {"tp_descr_get": 34}
+_type_slot_ids = {"tp_descr_get": 54}  # typeslots.h
+
+
+def type_slot(cls, name):
+    address = _P.from_address(
+        id(cls) + TYPE_SLOTS[name] * ctypes.sizeof(_P)).value
+    if sys.version_info >= (3, 10):
+        assert address == capi("PyType_GetSlot", _P, ctypes.py_object,
+                               ctypes.c_int)(cls, _type_slot_ids[name])
+    return address
+
+
+def test_type_slots_are_read_where_the_type_keeps_them():
+    # A heap type gives its slots through PyType_GetSlot on every version.
+    class Descriptor:
+        def __get__(self, obj, owner):
+            pass
+    assert type_slot(Descriptor, "tp_descr_get") == capi(
+        "PyType_GetSlot", _P, ctypes.py_object, ctypes.c_int)(
+        Descriptor, _type_slot_ids["tp_descr_get"])
 
 
 F, NULL = object(), "NULL"  # stand-ins: the function itself; no object

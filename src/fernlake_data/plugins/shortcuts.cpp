@@ -164,8 +164,8 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
         return 1;
     }
     // The instance attribute comes first, as the generic lookup finds it,
-    // with the dictionary held while its keys may run code.
-    Py_INCREF(dict);
+    // with the dictionary held while its keys may run code. The attribute
+    // gets a reference of its own before the dictionary is let go.
     *attr = PyDict_GetItemWithError(dict, str_read_param);
     Py_XINCREF(*attr);
     Py_DECREF(dict);
