@@ -1,9 +1,11 @@
 // Tests of the support layer that Python code cannot reach: the code object
-// cache (order, bisection, growth, references, allocation failures) and the
-// handling of the pending exception while a traceback entry is built.
+// cache (order, bisection, growth, references, allocation failures), the
+// handling of the pending exception while a traceback entry is built, and
+// from 3.14 the stamps of dictionaries.
 #include <Python.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "support/code_cache.hpp"
+#include "support/interpreter.hpp"
 #include "support/process_state.hpp"
 #include "support/traceback.hpp"
 
@@ -296,6 +299,87 @@ test_cached_entries_match_routine_and_line()
                            "cline_in_traceback", Py_False);
 }
 
+/// A failure point keeps the line of each failure: its cached code object
+/// serves only the line it was made for, also when making the code object
+/// for another line failed in between, and the entry at the first line
+/// follows one at another.
+void
+test_failure_point_at_several_lines()
+{
+    PyObject_SetAttrString(fernlake::support::runtime_module,
+                           "cline_in_traceback", Py_True);
+    CHECK(entry_of(routine, 4321, 70)
+          == "pkg.mod.routine (src/file:4321):70");
+    {
+        FailingAllocator allocator(PYMEM_DOMAIN_OBJ);
+        FailingAllocator::failing = true;
+        CHECK(entry_of(routine, 4321, 71) == "none");
+        FailingAllocator::failing = false;
+    }
+    CHECK(entry_of(routine, 4321, 71)
+          == "pkg.mod.routine (src/file:4321):71");
+    CHECK(entry_of(routine, 4321, 70)
+          == "pkg.mod.routine (src/file:4321):70");
+    PyObject_SetAttrString(fernlake::support::runtime_module,
+                           "cline_in_traceback", Py_False);
+    CHECK(entry_of(routine, 4321, 72) == "pkg.mod.routine:72");
+    CHECK(entry_of(routine, 4321, 70) == "pkg.mod.routine:70");
+    CHECK(!PyErr_Occurred());
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+/// The stamp of a dictionary made where a watched one ended is that of a
+/// new dictionary: its changes show in its stamp.
+void
+test_stamp_of_a_dictionary_at_a_freed_one_s_address()
+{
+    using fernlake::support::dict_stamp;
+    PyObject *first = PyDict_New();
+    CHECK(first != NULL && dict_stamp(first) != 0);
+    void *address = first;
+    Py_DECREF(first);
+    PyObject *second = PyDict_New();  // from the free list: same address
+    if (second != address) {
+        std::fprintf(stderr, "note: no dictionary at the freed address\n");
+    }
+    std::uint64_t before = dict_stamp(second);
+    PyDict_SetItemString(second, "k", Py_None);
+    CHECK(before == 0 || dict_stamp(second) != before);
+    Py_DECREF(second);
+    CHECK(!PyErr_Occurred());
+}
+
+/// Many more live dictionaries than the watcher keeps: each stamp given
+/// changes with its dictionary, those beyond are 0, and once they end the
+/// watcher keeps others again.
+void
+test_stamps_of_many_dictionaries()
+{
+    using fernlake::support::dict_stamp;
+    constexpr int n = 40;
+    PyObject *dicts[n];
+    std::uint64_t stamps[n];
+    int stamped = 0;
+    for (int i = 0; i < n; i++) {
+        dicts[i] = PyDict_New();
+        stamps[i] = dict_stamp(dicts[i]);
+        stamped += stamps[i] != 0;
+    }
+    CHECK(stamped > 0);
+    for (int i = 0; i < n; i++) {
+        PyDict_SetItemString(dicts[i], "k", Py_None);
+        CHECK(stamps[i] == 0 || dict_stamp(dicts[i]) != stamps[i]);
+    }
+    for (PyObject *d : dicts) {
+        Py_DECREF(d);
+    }
+    PyObject *later = PyDict_New();
+    CHECK(dict_stamp(later) != 0);
+    Py_DECREF(later);
+    CHECK(!PyErr_Occurred());
+}
+#endif
+
 /// When the code object cannot be made, the error of that attempt replaces
 /// the pending exception and no entry is added.
 void
@@ -354,6 +438,11 @@ main()
     Py_XDECREF(off);
     test_cached_entries_match_routine_and_line();
     test_traceback_creation_failure();
+    test_failure_point_at_several_lines();
+#if PY_VERSION_HEX >= 0x030E0000
+    test_stamp_of_a_dictionary_at_a_freed_one_s_address();
+    test_stamps_of_many_dictionaries();
+#endif
 
     if (failures) {
         std::fprintf(stderr, "native tests: %d failed checks\n", failures);
