@@ -10,14 +10,33 @@
 //               and construction call the   module's function: the
 //               bodies from the class's     interpreter puts the generic slot
 //               own slots                   back when it is reassigned, and
-//                                           subclasses get generic slots
+//                                           subclasses get generic slots.
+//                                           Rules 1, 2 (identity of the
+//                                           slot); tripped by test_class_
+//                                           methods_reassigned_and_restored,
+//                                           test_a_subclass_override_runs
 // own_store     self.__dict__ is read       self is exactly a Parameter whose
-//               without the lookup          attribute lookup is generic
+//               without the lookup          attribute lookup is generic.
+//                                           Rule 2 (exact type, generic
+//                                           getattro); tripped by test_a_
+//                                           subclass_override_runs and the
+//                                           differential test's subclass
 // own_read      __init__ runs read_param's  the same, the class still holds
 //               body without a bound method its own read_param and no
-//                                           instance attribute hides it
-// keys_test     `key in d.keys()` is        the dictionary is exactly a dict
-//               tested on the dictionary
+//                                           instance attribute hides it (a
+//                                           failing lookup of it fails the
+//                                           call). Rules 1 (errors kept,
+//                                           the attribute held), 2 (exact
+//                                           type, the class's own function);
+//                                           tripped by the tests of
+//                                           tests/test_class_guard.py
+// keys_test     `key in d.keys()` is        the dictionary is exactly a dict.
+//               tested on the dictionary    Rules 1, 2 (exact type: a key's
+//                                           __eq__ runs as the keys view runs
+//                                           it); tripped by test_keys_
+//                                           running_code_are_called_alike,
+//                                           test_dictionary_replaced_during_
+//                                           the_membership_test
 // strip         str.strip's own function    the line is exactly a str
 //               runs on the line
 // file_bytes    the file's bytes stand for  the file is exactly the text file
