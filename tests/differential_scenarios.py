@@ -20,6 +20,10 @@ import sys
 from typing import Callable, Dict, NamedTuple, Optional
 
 
+class Skipped(Exception):
+    """Raised by a scenario that does not apply to this interpreter."""
+
+
 class Scenario(NamedTuple):
     function: Callable
     group: str
@@ -209,12 +213,19 @@ def re_changed(change):
     return run
 
 
-def load():
-    """Registers the scenarios made of the changes of re that
-    test_shortcuts.py tries, which imports the module."""
-    from test_shortcuts import CHANGES
-    for key, (change, _) in CHANGES.items():
-        scenario(name="re_" + key)(re_changed(change))
+def load(changes_of_re=True):
+    """Registers the scenarios made of what other test files try: the
+    changes of re made before the import (test_re_standard.py, which
+    imports pytest) and, with `changes_of_re`, those of test_shortcuts.py
+    (which imports the module)."""
+    from test_re_standard import BEFORE_IMPORT
+    for key, (prepare, after) in BEFORE_IMPORT.items():
+        scenario(fresh=True, name="before_import_" + key)(
+            _before_import(prepare, after))
+    if changes_of_re:
+        from test_shortcuts import CHANGES
+        for key, (change, _) in CHANGES.items():
+            scenario(name="re_" + key)(re_changed(change))
 
 
 @scenario()
@@ -304,8 +315,7 @@ def tracer_set_during_the_read(ctx):
 
 def monitoring(ctx, arm_during_read=False, free=False):
     if sys.version_info < (3, 12):
-        import pytest
-        pytest.skip("sys.monitoring came with 3.12")
+        raise Skipped("sys.monitoring came with 3.12")
     m, seen = sys.monitoring, ctx.seen
     path = ctx.file(SETTINGS * 3)
 
@@ -315,10 +325,13 @@ def monitoring(ctx, arm_during_read=False, free=False):
     m.use_tool_id(3, "differential")
 
     def stop():
+        # Before 3.14 a freed tool keeps its events and callback: they
+        # are cleared under the tool's id taken anew.
+        if m.get_tool(3) is None:
+            m.use_tool_id(3, "differential")
         m.set_events(3, 0)
         m.register_callback(3, m.events.PY_START, None)
-        if m.get_tool(3) is not None:
-            m.free_tool_id(3)
+        m.free_tool_id(3)
     ctx.cleanups.append(stop)
     m.register_callback(3, m.events.PY_START, started)
 
@@ -501,15 +514,6 @@ def _before_import(prepare, after):
     return run
 
 
-def _register_before_import():
-    from test_re_standard import BEFORE_IMPORT
-    for key, (prepare, after) in BEFORE_IMPORT.items():
-        scenario(fresh=True, name="before_import_" + key)(
-            _before_import(prepare, after))
-
-
-_register_before_import()
-
 
 @scenario(fresh=True)
 def re_replaced_before_import_then_reloaded(ctx):
@@ -541,27 +545,28 @@ def class_methods_reassigned_and_restored(ctx):
     path, seen = ctx.file(TEXT), ctx.seen
     Parameter = ctx.Parameter
     p = ctx.read(path)
-    for name in ("__init__", "__getitem__", "__setitem__", "read_param"):
-        original = vars(Parameter)[name]
-        ctx.m.setattr(Parameter, name, lambda *a, _o=original, _n=name: (
+    originals = {name: vars(Parameter)[name] for name in (
+        "__init__", "__getitem__", "__setitem__", "read_param")}
+    for name, original in originals.items():
+        setattr(Parameter, name, lambda *a, _o=original, _n=name: (
             seen.append(_n), _o(*a))[1])
     ctx.run(lambda: p.__setitem__("x", 1), p)
     ctx.run(lambda: p["x"], p)
     ctx.read(path)
-    ctx.m.undo()
+    for name, original in originals.items():
+        setattr(Parameter, name, original)
     ctx.run(lambda: p.__setitem__("y", 2), p)
     ctx.run(lambda: p["y"], p)
     ctx.read(path)
     ctx.run(lambda: p.__delitem__("y"), p)
-    ctx.m.setattr(Parameter, "read_param", vars(Parameter)["__getitem__"])
+    Parameter.read_param = originals["__getitem__"]
     ctx.read(path)
 
 
 @scenario(fresh=True)
 def monitoring_callback_before_import(ctx):
     if sys.version_info < (3, 12):
-        import pytest
-        pytest.skip("sys.monitoring came with 3.12")
+        raise Skipped("sys.monitoring came with 3.12")
     m, seen = sys.monitoring, ctx.seen
     m.use_tool_id(3, "test")
     m.register_callback(3, m.events.PY_START, lambda code, offset: (
@@ -577,8 +582,7 @@ def monitoring_callback_before_import(ctx):
 @scenario(fresh=True)
 def no_free_dictionary_watcher(ctx):
     if sys.version_info < (3, 12):
-        import pytest
-        pytest.skip("dictionary watchers came with 3.12")
+        raise Skipped("dictionary watchers came with 3.12")
     import ctypes
     watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
                              ctypes.py_object, ctypes.py_object)(
