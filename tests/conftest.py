@@ -16,14 +16,12 @@ from fernlake_data.plugins import param
 
 # Whether the module's shortcuts are compiled in: a build without them
 # (`make general`) runs the general paths only, and a test that is about a
-# shortcut running skips there or checks that none runs.
+# shortcut running checks there that none runs.
 _library = ctypes.CDLL(param.__file__)
 SHORTCUTS = bool(ctypes.c_int.in_dll(
     _library, "fernlake_param_shortcuts_compiled").value)
 SHORTCUT_NAMES = ctypes.c_char_p.in_dll(
     _library, "fernlake_param_shortcut_names").value.decode().split()
-needs_shortcuts = pytest.mark.skipif(
-    not SHORTCUTS, reason="the module is built without its shortcuts")
 
 
 def qualified(method):
