@@ -41,18 +41,22 @@ def environments():
 
 
 def start(group, env):
+    """The interpreter that runs `group` in `env`, with the group's own
+    additions to the environment."""
     extra = next((s.env for s in SCENARIOS.values()
                   if s.group == group and s.env), None)
+    # The same hashes in both builds, for the same probes of dictionaries.
+    env = dict(env, PYTHONHASHSEED="0", **(extra or {}))
     return subprocess.Popen(
-        [sys.executable, os.path.join(HERE, "differential_run.py"), group], cwd=HERE,
-        env=dict(env, **(extra or {})), stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True)
+        [sys.executable, os.path.join(HERE, "differential_run.py"), group],
+        cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True)
 
 
 @pytest.fixture(scope="module")
 def records():
-    """What each build recorded, by group; every group's interpreters are
-    started at once and run side by side, two at a time."""
+    """What each build recorded, by group: an interpreter per group and
+    build, two running side by side."""
     groups = list(dict.fromkeys(s.group for s in SCENARIOS.values()))
     runs = [(group, build, env) for group in groups
             for build, env in environments().items()]
