@@ -12,8 +12,8 @@ SHELL := /bin/bash
 PYTHON ?= 3.9
 SUPPORTED := $(shell scripts/find-python --supported)
 
-.PHONY: venv demo test install native-test asan fuzz valgrind bench wheel \
-	wheels clean
+.PHONY: venv demo test install native-test asan general fuzz valgrind \
+	bench wheel wheels clean
 .DEFAULT_GOAL := venv
 
 wheels:
@@ -155,6 +155,30 @@ asan: $(DEPS)
 	    --target native_tests
 	PYTHONHOME=$(PYTHONHOME_OF_VENV) PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/native-asan/native_tests
+
+# The whole suite, the comparisons with the plain-Python model among it,
+# against a test build with every shortcut compiled out, installed apart in
+# build/VERSION/general-site and found first through PYTHONPATH: that build
+# runs only the general paths, so what the suite checks of them it checks
+# without a guard to pass. FERNLAKE_GENERAL_SITE names the site for the
+# differential test, which reads the same scenarios with this build and
+# with the normal one of `make install` and compares what they did; tests
+# that are about a shortcut running skip here, with the reason.
+GENERAL_SITE := $(CURDIR)/$(BUILD)/general-site
+GENERAL_ENV = PYTHONPATH=$(GENERAL_SITE) FERNLAKE_GENERAL_SITE=$(GENERAL_SITE)
+
+general: install
+	rm -rf $(BUILD)/general-site
+	$(BUILD_ENV) $(PY) -m pip install -q --no-build-isolation --no-deps \
+	    --target $(BUILD)/general-site -C build-dir=$(BUILD)/general \
+	    -C cmake.define.FERNLAKE_ASSERTS=ON \
+	    -C cmake.define.FERNLAKE_SHORTCUTS=OFF .
+	$(GENERAL_ENV) $(CURDIR)/$(PY) -c 'import ctypes; \
+	    import fernlake_data.plugins.param as m; \
+	    assert "general-site" in m.__file__, m.__file__; \
+	    assert not ctypes.c_int.in_dll(ctypes.CDLL(m.__file__), \
+	        "fernlake_param_shortcuts_compiled").value'
+	$(GENERAL_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
 
 # The generated-file comparison with the reference model, run long.
 fuzz: install

@@ -1,6 +1,7 @@
 """What every test file shares: the module, its class and list of methods,
 fixtures that write parameter files and run scripts in fresh interpreters,
 and the runtime support module's switch."""
+import ctypes
 import os
 import subprocess
 import sys
@@ -11,6 +12,16 @@ import pytest
 from call_matrix import DEFINED_AT, METHODS  # noqa: F401 - one list
 from entries import SOURCE_FILE, module_frames  # noqa: F401
 from fernlake_data.plugins import param
+
+
+# Whether the module's shortcuts are compiled in: a build without them
+# (`make general`) runs the general paths only, and a test that is about a
+# shortcut running checks there that none runs.
+_library = ctypes.CDLL(param.__file__)
+SHORTCUTS = bool(ctypes.c_int.in_dll(
+    _library, "fernlake_param_shortcuts_compiled").value)
+SHORTCUT_NAMES = ctypes.c_char_p.in_dll(
+    _library, "fernlake_param_shortcut_names").value.decode().split()
 
 
 def qualified(method):

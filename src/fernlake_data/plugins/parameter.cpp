@@ -84,7 +84,7 @@ int
 store_has_key(PyObject *dict, PyObject *key, int *pos) noexcept
 {
     int found;
-    if (PyDict_CheckExact(dict)) {
+    if (keys_test_plainly(dict)) {
         PARAM_SHORTCUT_RAN(keys_test);
         // The keys of a dict test membership as the dict does, with the
         // same calls of the key's __hash__ and __eq__, and hold the dict

@@ -9,6 +9,7 @@
 
 #ifdef FERNLAKE_TEST_BUILD
 extern "C" {
+const int fernlake_param_shortcuts_compiled = PARAM_SHORTCUTS_COMPILED;
 FernlakeShortcutRuns fernlake_param_shortcut_runs = {};
 #define PARAM_SHORTCUT_NAME(name) #name " "
 const char *const fernlake_param_shortcut_names =
@@ -106,6 +107,9 @@ is_own_read_param(PyObject *found) noexcept
 int
 capture_shortcuts() noexcept
 {
+    if (!PARAM_SHORTCUTS_COMPILED) {
+        return 0;  // nothing captured: every guard fails
+    }
     PyMethodDef *strip = support::method_def_of(
         support::type_lookup(&PyUnicode_Type, str_strip));
     strip_function =
@@ -121,6 +125,9 @@ capture_shortcuts() noexcept
 int
 adopt_class(PyObject *cls) noexcept
 {
+    if (!PARAM_SHORTCUTS_COMPILED) {
+        return 0;  // type()'s generic slots, and no class to compare with
+    }
     PyTypeObject *type = (PyTypeObject *)cls;
     PyObject *callback = PyCFunction_New(&forget_class_def, NULL);
     if (callback == NULL) {
@@ -175,6 +182,9 @@ look_up_own_read_param(PyObject *self, PyObject **attr) noexcept
 bool
 stores_plainly(PyObject *target) noexcept
 {
+    if (!PARAM_SHORTCUTS_COMPILED) {
+        return false;
+    }
     return PyDict_CheckExact(target)
            || (looked_up_plainly(target)
                && parameter_class->tp_as_mapping->mp_ass_subscript

@@ -2,7 +2,10 @@
 // cheap guard proves that nothing a caller could observe differs from the
 // general path, which otherwise runs with all its effects. Every guard is
 // declared here; in test builds each shortcut counts its runs, so that the
-// tests can tell that it runs where its guard should hold.
+// tests can tell that it runs where its guard should hold. A build
+// configured with FERNLAKE_SHORTCUTS=OFF captures nothing and adopts no
+// slots, so that every guard sends its step down the general path: the
+// tests run against both builds and compare them.
 //
 // shortcut      what runs instead           what its guard proves
 // ------------  --------------------------  ---------------------------------
@@ -69,8 +72,19 @@
     X(class_slot) X(own_store) X(own_read) X(keys_test) X(strip)             \
     X(file_bytes) X(comment_test) X(split)
 
+// Whether the shortcuts are compiled in; off, every guard answers that the
+// general path must run.
+#ifdef FERNLAKE_NO_SHORTCUTS
+#define PARAM_SHORTCUTS_COMPILED 0
+#else
+#define PARAM_SHORTCUTS_COMPILED 1
+#endif
+
 #ifdef FERNLAKE_TEST_BUILD
 extern "C" {
+/// 1 when the shortcuts are compiled in, 0 in a build without them; the
+/// tests read it through the module's file.
+Py_EXPORTED_SYMBOL extern const int fernlake_param_shortcuts_compiled;
 /// How often each shortcut has run in this process; the tests read these
 /// through the module's file, with the names below.
 struct FernlakeShortcutRuns {
@@ -92,8 +106,9 @@ namespace fernlake {
 
 /// Captures at module execution, once `re` is imported, what the guards
 /// compare with: the class's function type and the objects of str, open
-/// and re (see each guard). What is not as a shortcut needs leaves it off.
-/// 0, or -1 with an exception set when memory ran out.
+/// and re (see each guard). What is not as a shortcut needs leaves it off;
+/// a build without shortcuts captures nothing. 0, or -1 with an exception
+/// set when memory ran out.
 int capture_shortcuts() noexcept;
 
 // ---------------------------------------------- class_slot, own_store, own_read
@@ -103,7 +118,8 @@ int capture_shortcuts() noexcept;
 /// with it, and gives it operation slots of its own for item access, item
 /// assignment and construction, which call the bodies as the class's
 /// functions would. 0, or -1 with an exception set, the class then left as
-/// it was made.
+/// it was made. A build without shortcuts leaves every class as type()
+/// made it.
 int adopt_class(PyObject *cls) noexcept;
 
 /// True when attribute lookup on `self` is what the class was made with:
@@ -126,6 +142,15 @@ int look_up_own_read_param(PyObject *self, PyObject **attr) noexcept;
 /// str: `target` is an exact dict, or exactly a Parameter looked up plainly
 /// whose item assignment is still the class's own.
 bool stores_plainly(PyObject *target) noexcept;
+
+/// True when `key in dict.keys()` can be tested on the attribute
+/// dictionary `dict` itself: it is exactly a dict, whose keys() view tests
+/// membership as the dict does.
+inline bool
+keys_test_plainly(PyObject *dict) noexcept
+{
+    return PARAM_SHORTCUTS_COMPILED && PyDict_CheckExact(dict);
+}
 
 // ----------------------------------------------------------------- strip
 
