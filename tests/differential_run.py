@@ -13,14 +13,6 @@ import sys
 import tempfile
 import traceback
 
-import types
-
-# The module binds numpy and pandas as np and pd and uses neither: empty
-# stand-ins spare each interpreter the second they take to import, alike
-# for both builds.
-for _name in ("numpy", "pandas"):
-    sys.modules.setdefault(_name, types.ModuleType(_name))
-
 # The tests' helpers are imported from here, whatever the directory.
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE]
