@@ -432,9 +432,12 @@ capture_file_types(PyObject *open) noexcept
     }
     Py_XSETREF(c.text_file_type, type_of(io, str_TextIOWrapper));
     Py_XSETREF(c.buffer_type, type_of(io, str_BufferedReader));
-    Py_XSETREF(c.raw_type, type_of_named(io, "FileIO"));
+    Py_XSETREF(c.raw_type, PyErr_Occurred() ? NULL
+                                            : type_of_named(io, "FileIO"));
     Py_XSETREF(c.newline_decoder_type,
-               type_of_named(io, "IncrementalNewlineDecoder"));
+               PyErr_Occurred()
+                   ? NULL
+                   : type_of_named(io, "IncrementalNewlineDecoder"));
     Py_DECREF(io);
     if (PyErr_Occurred()) {
         return -1;
@@ -443,13 +446,21 @@ capture_file_types(PyObject *open) noexcept
         || c.raw_type == NULL || c.newline_decoder_type == NULL) {
         return 0;
     }
-    if (c.name_buffer == NULL) {
-        c.name_buffer = PyUnicode_InternFromString("buffer");
-        c.name_errors = PyUnicode_InternFromString("errors");
-        c.strict = PyUnicode_InternFromString("strict");
-        if (c.strict == NULL) {
+    if (c.strict == NULL) {
+        // All three, or none.
+        PyObject *name_buffer = PyUnicode_InternFromString("buffer");
+        PyObject *name_errors =
+            name_buffer ? PyUnicode_InternFromString("errors") : NULL;
+        PyObject *strict =
+            name_errors ? PyUnicode_InternFromString("strict") : NULL;
+        if (strict == NULL) {
+            Py_XDECREF(name_errors);
+            Py_XDECREF(name_buffer);
             return -1;
         }
+        c.name_buffer = name_buffer;
+        c.name_errors = name_errors;
+        c.strict = strict;
     }
     static const char *const methods[] = {"readinto", "tell", "seek",
                                            "seekable", "fileno"};
