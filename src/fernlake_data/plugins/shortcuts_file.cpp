@@ -499,6 +499,9 @@ capture_file_types(PyObject *open) noexcept
     Py_INCREF(code);
     Py_XSETREF(c.decode_code, code);
     c.decoder_version = support::valid_type_version(cls);
+    if (support::capture_monitoring() < 0) {
+        return -1;
+    }
     c.ready = c.decoder_version != 0;
     return 0;
 }
