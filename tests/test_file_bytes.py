@@ -58,7 +58,7 @@ def test_bytes_that_are_no_utf8_fail_as_readlines_fails(write_param, data):
 
 
 @pytest.mark.parametrize("text", [
-    "a=1\r\nb=2\r\n", "\r\n\r\nk=v\r\n\r\n", "x\r\r\ny\n\r", "k=v\r\n\n\r",
+    "a=1\r\nb=2\r\n", "\r\n\r\nk=v\r\n\r\n", "a=1\r\r\nb=2\n\r", "k=v\r\n\n\r",
 ])
 def test_each_line_end_ends_one_line(write_param, monkeypatch, text):
     """re.search sees each line once: "\\r\\n" ends one line, not two."""
