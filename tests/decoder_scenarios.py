@@ -4,6 +4,7 @@ ran: a tool that watches its code, a replaced part of it, a signal or a
 pending call that its interpreted code would serve. Each scenario returns,
 for the plain class first, what the caller could see."""
 import codecs
+import ctypes
 import encodings.utf_8
 import os
 import resource
@@ -206,7 +207,9 @@ def stop(*args):
 
 def stopped(kind):
     """Where a read of an endless file stops when, once it has begun, a
-    signal handler (`kind` "signal") or a pending call raises: for the
+    signal handler (`kind` "signal"), a pending call ("pending_call") or
+    an exception sent to the reading thread ("thread_exception") raises:
+    for the
     plain class whether the innermost line of the model is its readlines(),
     for the module its entries."""
     # A read that would not stop takes memory until it fails for the lack
@@ -229,6 +232,9 @@ def stopped(kind):
         time.sleep(0.05)
         if kind == "signal":
             signal.pthread_kill(main, signal.SIGUSR1)
+        elif kind == "thread_exception":
+            ctypes.pythonapi.PyThreadState_SetAsyncExc(
+                ctypes.c_ulong(main), ctypes.py_object(Stop))
         else:
             import _testcapi
             _testcapi._pending_threadfunc(stop)

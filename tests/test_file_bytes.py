@@ -143,10 +143,12 @@ def test_replaced_decoders_decode_the_lines(run_python, write_param):
     assert results["other_class"][0][0] > 0
 
 
-@pytest.mark.parametrize("kind", ["signal", "pending_call"])
+@pytest.mark.parametrize("kind",
+                         ["signal", "pending_call", "thread_exception"])
 def test_pending_work_stops_the_read_in_readlines(run_python, kind):
-    """A signal handler or a pending call that raises stops a read of an
-    endless file inside readlines(), at its line."""
+    """A signal handler or a pending call that raises, or an exception sent
+    to the thread, stops a read of an endless file inside readlines(), at
+    its line."""
     if kind == "pending_call":
         pytest.importorskip("_testcapi", reason="pending calls are queued "
                             "through the interpreter's test module")
