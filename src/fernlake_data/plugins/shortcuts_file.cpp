@@ -235,25 +235,21 @@ same_text(PyObject *a, PyObject *b) noexcept
                && PyUnicode_Compare(a, b) == 0);
 }
 
-/// 1 when `decoder` is as the codec made it, for the captured class: of
-/// that class, unchanged since import, with its input held back empty,
-/// strict errors, and no attribute of its own that hides one of the
-/// class's. 0 when not; -1 with an exception set.
-int
-decoder_is_plain(PyObject *decoder) noexcept
+/// True when `decoder`, whose attribute dictionary is `dict` (borrowed,
+/// or null), is as the codec made it, for the captured class: of that
+/// class, unchanged since import, with its input held back empty, strict
+/// errors, and no attribute of its own that hides one of the class's.
+bool
+decoder_is_plain(PyObject *decoder, PyObject *dict) noexcept
 {
     const FileCapture &c = captured_file;
     if (decoder == NULL || Py_TYPE(decoder) != c.decoder_class
         || support::valid_type_version(c.decoder_class) != c.decoder_version
         || PyFunction_GET_CODE(c.decode) != c.decode_code) {
-        return 0;
-    }
-    PyObject *dict;
-    if (support::existing_instance_dict(decoder, &dict) < 0) {
-        return -1;
+        return false;
     }
     if (dict == NULL || !PyDict_CheckExact(dict)) {
-        return 0;
+        return false;
     }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -261,42 +257,42 @@ decoder_is_plain(PyObject *decoder) noexcept
     // Nothing below runs code or changes the dictionary.
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
-            return 0;
+            return false;
         }
         if (same_text(key, c.name_buffer)) {
             if (!PyBytes_CheckExact(value) || PyBytes_GET_SIZE(value) != 0) {
-                return 0;
+                return false;
             }
             found++;
         }
         else if (same_text(key, c.name_errors)) {
             if (!same_text(value, c.strict)) {
-                return 0;
+                return false;
             }
             found++;
         }
         else if (support::type_lookup(c.decoder_class, key) != NULL) {
-            return 0;  // it hides the class's attribute
+            return false;  // it hides the class's attribute
         }
     }
     return found == 2;
 }
 
-/// 1 when the text file `file` has read and decoded nothing yet, as open()
-/// made it, and its decoder is plain (decoder_is_plain()); 0 when not; -1
-/// with an exception set. Its traverse (no code of a caller's) shows all
-/// it holds: its type, `buffer`, the texts `encoding` and `errors`, the
-/// newline decoder, the raw file, its attribute dictionary; decoded text,
-/// a snapshot of the decoder or bytes to write would be more.
-int
+/// True when the text file `file` has read and decoded nothing yet, as
+/// open() made it, with `*decoder` (borrowed) the decoder that its newline
+/// decoder wraps. Its traverse shows all it holds: its type, `buffer`, the
+/// texts `encoding` and `errors`, the newline decoder, the raw file, its
+/// attribute dictionary; decoded text, a snapshot of the decoder or bytes
+/// to write would be more. It neither runs code nor allocates.
+bool
 text_file_is_fresh(PyObject *file, PyObject *buffer, PyObject *encoding,
-                   PyObject *errors) noexcept
+                   PyObject *errors, PyObject **decoder) noexcept
 {
     const FileCapture &c = captured_file;
     Referents r;
     Py_TYPE(file)->tp_traverse(file, collect, &r);
     if (r.overflow) {
-        return 0;
+        return false;
     }
     PyObject *newline_decoder = NULL;
     bool has_raw = false;
@@ -315,13 +311,14 @@ text_file_is_fresh(PyObject *file, PyObject *buffer, PyObject *encoding,
             newline_decoder = item;
         }
         else {
-            return 0;
+            return false;
         }
     }
     if (newline_decoder == NULL || !has_raw) {
-        return 0;
+        return false;
     }
-    return decoder_is_plain(support::wrapped_decoder(newline_decoder));
+    *decoder = support::wrapped_decoder(newline_decoder);
+    return *decoder != NULL;
 }
 
 /// The size of what is left of the file under `buffer` from `start` (its
@@ -524,8 +521,20 @@ file_bytes_serve(PyObject *file, PyThreadState *t) noexcept
     if (serve == 1) {
         serve = names_utf8(encoding);
     }
+    PyObject *decoder = NULL;
     if (serve == 1) {
-        serve = text_file_is_fresh(file, buffer, encoding, errors);
+        serve = text_file_is_fresh(file, buffer, encoding, errors, &decoder);
+    }
+    if (serve == 1) {
+        // From 3.11 the decoder's attribute dictionary may be made here,
+        // which may collect garbage and so run code: the decoder is held,
+        // and the file must still be as it was afterwards.
+        Py_INCREF(decoder);
+        PyObject *dict, *again = NULL;
+        serve = support::existing_instance_dict(decoder, &dict) < 0 ? -1
+                : text_file_is_fresh(file, buffer, encoding, errors, &again)
+                    && again == decoder && decoder_is_plain(decoder, dict);
+        Py_DECREF(decoder);
     }
     Py_XDECREF(errors);
     Py_XDECREF(encoding);
