@@ -20,14 +20,16 @@
 //               tested on the dictionary
 // strip         str.strip's own function    the line is exactly a str
 //               runs on the line
-// file_bytes    the file's bytes stand for  the file is exactly the text file
-//               its readlines()             of the interpreter's open(), in
-//                                           UTF-8, fresh, and can seek; its
-//                                           decoder is the codec's own class,
-//                                           unchanged (version, decode's
-//                                           code, no attribute hiding one);
-//                                           nobody watches decode(); and
-//                                           pending work is served per piece
+// file_bytes    the file's bytes stand for  (1) it reads, calls nothing:
+//               its readlines()             the file is exactly the text file
+//                                           of the interpreter's open(), in
+//                                           UTF-8, fresh, and can seek; (2)
+//                                           its decoder is the codec's class
+//                                           captured at import, unchanged
+//                                           (version, decode's code, no
+//                                           attribute hiding one); (3) nobody
+//                                           watches decode(); (4) pending
+//                                           work is served per piece that
 //                                           readlines() decodes
 // comment_test  re.search("^#", line) and   re and what its functions reach
 // split         re.split("=", line) are     are the standard module's, its
@@ -38,13 +40,15 @@
 // plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
 // own_store, own_read, keys_test and re), tests/test_re_standard.py (re as
 // it is at import), tests/test_reader.py (file_bytes against readlines()),
-// tests/test_file_bytes.py (file_bytes: rule 1, the guard runs no code and
-// leaves no error, by every failing case reading as readlines() does; rule
-// 2, identity: test_replaced_decoders_decode_the_lines; rule 3, nobody
-// watching: test_tools_see_the_decoder_run and
-// test_bytes_that_are_no_utf8_reset_no_decoder; rule 4, pending work:
-// test_pending_work_stops_the_read_in_readlines; and the bytes themselves:
-// test_bytes_that_are_no_utf8_fail_as_readlines_fails,
+// tests/test_file_bytes.py (file_bytes, by the four rules its guard
+// keeps: it reads the file's and the decoder's state without calling
+// either and leaves no error, and its decoder is the class captured at
+// import, unchanged: test_replaced_decoders_decode_the_lines; nobody
+// watches decode(): test_tools_see_the_decoder_run, and bytes that are no
+// UTF-8 call nothing of the decoder: test_bytes_that_are_no_utf8_reset_
+// no_decoder; pending work is served per piece, at the line of
+// readlines(): test_pending_work_stops_the_read_in_readlines; and the
+// bytes themselves: test_bytes_that_are_no_utf8_fail_as_readlines_fails,
 // test_each_line_end_ends_one_line, test_descriptor_positioned_past_the_
 // start, test_a_pipe_reads_as_readlines), tests/test_model.py (generated
 // files); test_every_shortcut_runs_on_this_interpreter checks that each
