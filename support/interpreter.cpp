@@ -212,6 +212,43 @@ capture_monitoring() noexcept
 #endif
 }
 
+// ----------------------------------------------------------- text files
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+/// What the traverse of a newline decoder visits after its type.
+struct Visited {
+    PyObject *type;
+    PyObject *first = nullptr;
+};
+
+int
+visit_first(PyObject *obj, void *arg) noexcept
+{
+    Visited *v = (Visited *)arg;
+    if (obj == v->type) {
+        return 0;
+    }
+    v->first = obj;
+    return 1;  // stops the traverse
+}
+
+}  // namespace
+
+PyObject *
+wrapped_decoder(PyObject *newline_decoder) noexcept
+{
+    traverseproc traverse = Py_TYPE(newline_decoder)->tp_traverse;
+    if (traverse == NULL) {
+        return NULL;
+    }
+    Visited v{(PyObject *)Py_TYPE(newline_decoder)};
+    traverse(newline_decoder, visit_first, &v);
+    return v.first;
+}
+#endif
+
 // ------------------------------------------------------------ exceptions
 
 void

@@ -293,6 +293,31 @@ class LockTurns {
 #endif
 };
 
+/// Serves what the evaluation loop serves at its checks and a native loop
+/// that stands for interpreted code would otherwise delay: the handlers of
+/// signals that arrived, then the calls queued by Py_AddPendingCall (both
+/// run on the main thread only), in the loop's order. Public functions on
+/// every version; from 3.13 the thread's attention word shows cheaply that
+/// neither waits. 0, or -1 with the exception of a handler or call set.
+inline int
+serve_pending_work(PyThreadState *t) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    // The event bits of the word (the interpreter's private
+    // _PY_EVAL_EVENTS_MASK, its low 8 bits on 3.13 to 3.15); the bits
+    // above them count the versions of monitoring.
+    if ((attention_word(t) & 0xff) == 0) {
+        return 0;
+    }
+#else
+    (void)t;
+#endif
+    if (PyErr_CheckSignals() < 0) {
+        return -1;
+    }
+    return Py_MakePendingCalls() < 0 ? -1 : 0;
+}
+
 // ------------------------------------------------------------ monitoring
 
 /// Whether a tool of sys.monitoring (ids 0 to 5) could be told of an event
@@ -414,6 +439,35 @@ class SetAside {
     PyObject *type_ = nullptr, *traceback_ = nullptr;
 #endif
 };
+
+// ----------------------------------------------------------- text files
+
+/// Borrowed: the decoder that `newline_decoder`, exactly an
+/// _io.IncrementalNewlineDecoder, wraps; null when it cannot be read.
+/// From 3.12 the type is one of the garbage collector's, and its traverse
+/// slot (public) visits its type, the decoder and its errors text in that
+/// order. Before, the type has no traverse slot, and the decoder is the
+/// first field after the object's head (of the interpreter's private
+/// layout, the same on 3.9 to 3.11): read only while the type's size is
+/// that layout's.
+#if PY_VERSION_HEX >= 0x030C0000
+PyObject *wrapped_decoder(PyObject *newline_decoder) noexcept;
+#else
+inline PyObject *
+wrapped_decoder(PyObject *newline_decoder) noexcept
+{
+    struct Layout {
+        PyObject_HEAD
+        PyObject *decoder;
+        PyObject *errors;
+        unsigned int flags;
+    };
+    if (Py_TYPE(newline_decoder)->tp_basicsize != sizeof(Layout)) {
+        return NULL;
+    }
+    return ((Layout *)newline_decoder)->decoder;
+}
+#endif
 
 // ---------------------------------------------------------- code objects
 

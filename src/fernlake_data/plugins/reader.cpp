@@ -521,15 +521,17 @@ read_settings(PyObject *target, PyObject *file, Walk &w, Failure &f) noexcept
 {
     f.line = 22;
     PyObject *buffer = support::recursion_headroom(w.thread, bytes_call_depth)
-                           ? file_bytes_serve(file)
+                           ? file_bytes_serve(file, w.thread)
                            : NULL;
     if (buffer != NULL) {
-        w.bytes = read_file_bytes(file, buffer);
+        w.bytes = read_file_bytes(buffer, w.thread);
         Py_DECREF(buffer);
-    }
-    if (w.bytes == NULL && PyErr_Occurred()) {
-        f.pos = IMPL_POS;
-        return -1;
+        // Signal handlers and pending calls may have run, and other threads.
+        recheck_monitoring();
+        if (w.bytes == NULL && PyErr_Occurred()) {
+            f.pos = IMPL_POS;
+            return -1;
+        }
     }
     if (w.bytes != NULL) {
         PARAM_SHORTCUT_RAN(file_bytes);

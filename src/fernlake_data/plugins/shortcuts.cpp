@@ -147,6 +147,16 @@ adopt_class(PyObject *cls) noexcept
     return 0;
 }
 
+int
+nobody_watching(PyThreadState *t, PyObject *const *codes, int n) noexcept
+{
+    if (support::tracing_or_profiling(t)) {
+        return 0;
+    }
+    int set = support::monitoring_events_set(codes, n);
+    return set < 0 ? -1 : !set;
+}
+
 bool
 looked_up_plainly(PyObject *self) noexcept
 {

@@ -42,9 +42,17 @@
 //                                           the_membership_test
 // strip         str.strip's own function    the line is exactly a str
 //               runs on the line
-// file_bytes    the file's bytes stand for  the file is exactly the text file
-//               its readlines()             of the interpreter's open(), in
-//                                           UTF-8, and can seek
+// file_bytes    the file's bytes stand for  (1) it reads, calls nothing:
+//               its readlines()             the file is exactly the text file
+//                                           of the interpreter's open(), in
+//                                           UTF-8, fresh, and can seek; (2)
+//                                           its decoder is the codec's class
+//                                           captured at import, unchanged
+//                                           (version, decode's code, no
+//                                           attribute hiding one); (3) nobody
+//                                           watches decode(); (4) pending
+//                                           work is served per piece that
+//                                           readlines() decodes
 // comment_test  re.search("^#", line) and   re and what its functions reach
 // split         re.split("=", line) are     are the standard module's, its
 //               computed                    cache holds the two patterns, and
@@ -54,8 +62,19 @@
 // plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
 // own_store, own_read, keys_test and re), tests/test_re_standard.py (re as
 // it is at import), tests/test_reader.py (file_bytes against readlines()),
-// tests/test_model.py (generated files); test_every_shortcut_runs_on_this_
-// interpreter checks that each runs.
+// tests/test_file_bytes.py (file_bytes, by the four rules its guard
+// keeps: it reads the file's and the decoder's state without calling
+// either and leaves no error, and its decoder is the class captured at
+// import, unchanged: test_replaced_decoders_decode_the_lines; nobody
+// watches decode(): test_tools_see_the_decoder_run, and bytes that are no
+// UTF-8 call nothing of the decoder: test_bytes_that_are_no_utf8_reset_
+// no_decoder; pending work is served per piece, at the line of
+// readlines(): test_pending_work_stops_the_read_in_readlines; and the
+// bytes themselves: test_bytes_that_are_no_utf8_fail_as_readlines_fails,
+// test_each_line_end_ends_one_line, test_descriptor_positioned_past_the_
+// start, test_a_pipe_reads_as_readlines), tests/test_model.py (generated
+// files); test_every_shortcut_runs_on_this_interpreter checks that each
+// runs.
 #ifndef FERNLAKE_PLUGINS_SHORTCUTS_HPP
 #define FERNLAKE_PLUGINS_SHORTCUTS_HPP
 
@@ -158,24 +177,42 @@ keys_test_plainly(PyObject *dict) noexcept
 /// where it is not of the argument-array convention.
 extern support::FastFunction strip_function;
 
+// ------------------------------------------------------------- watching
+
+/// Whether no tool could see the interpreted code that a shortcut skips,
+/// the code objects `codes[0..n)`, run by the thread `t`: no trace or
+/// profile function is set on the thread, and no sys.monitoring tool has
+/// events set globally or on one of them. 1 when nobody watches, 0 when a
+/// tool may; -1 with an exception set when the monitoring state could not
+/// be read.
+int nobody_watching(PyThreadState *t, PyObject *const *codes, int n) noexcept;
+
 // ------------------------------------------------------------ file_bytes
 
 /// New reference: the buffer of `file` (what `__enter__` gave of what the
 /// captured `open`, the interpreter's own, made of open(path, "r"), which
-/// decodes strictly and translates every newline to '\n') when its bytes
-/// can stand for its readlines(): it is exactly a text file of the
-/// captured type, over a buffer of the captured type, whose encoding is
-/// UTF-8 (the encoding of the locale, on most systems), and it can seek,
-/// so that a text that does not decode can be read again by readlines()
-/// for its own error (which tells the position in the piece it decodes).
-/// Null when they cannot, with an exception set when asking failed.
-PyObject *file_bytes_serve(PyObject *file) noexcept;
+/// decodes strictly and translates every newline to '\n') when its bytes,
+/// read by the running thread `t` from where the file stands, can stand for
+/// its readlines(): it is exactly a text file of the captured type, over a
+/// buffer of the captured type, in UTF-8, that has decoded nothing yet;
+/// its decoder is exactly of the codec's class captured at import, whose
+/// version and decode() are unchanged, with no attribute of its own that
+/// hides one of the class's and with nothing held back; no tool could see
+/// decode() run; no exception waits for the thread; and the buffer can
+/// seek, so that bytes that are no UTF-8 can be left to readlines() from
+/// where they began, for its own error. Null when they cannot; it runs no
+/// code of a caller's and leaves no error set.
+PyObject *file_bytes_serve(PyObject *file, PyThreadState *t) noexcept;
 
-/// New reference: all bytes of `file`, read through its buffer `buffer`,
-/// when they are UTF-8; null with no error when they are not, and `file`
-/// is back at its start for readlines() to read it anew; null with an
-/// exception set when reading failed.
-PyObject *read_file_bytes(PyObject *file, PyObject *buffer) noexcept;
+/// New reference: the bytes of `buffer` (from file_bytes_serve) from where
+/// it stands to its end, read by the running thread `t`, when they are
+/// UTF-8. Signal handlers and pending calls are served after every piece
+/// of the size that readlines() decodes at a time, as its decoder's code
+/// would serve them. Null with no error when the bytes are no UTF-8, or an
+/// exception now waits for the thread: `buffer` then stands where it began,
+/// for readlines() to read; null with an exception set when reading failed
+/// or a handler or call raised.
+PyObject *read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept;
 
 /// The lines of UTF-8 bytes as readlines() of such a file gives them (the
 /// pieces up to each "\n", "\r\n" or "\r"), each stripped as str.strip()

@@ -2,6 +2,8 @@
 // its bytes, and their lines.
 #include "shortcuts.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -11,11 +13,35 @@ namespace fernlake {
 
 namespace {
 
-// The types of what the interpreter's own open() makes of open(path, "r"):
-// the text file, and the buffer it decodes. Held; null when the cached
-// `open` is not that function.
-PyTypeObject *text_file_type = nullptr;
-PyTypeObject *buffer_type = nullptr;
+// What the interpreter's own open() makes of open(path, "r"), captured at
+// import: the types of the text file, of the buffer it decodes and of the
+// raw file under that, and of the newline decoder around the codec's
+// decoder; the codec's decoder class for UTF-8 with its version and the
+// code of its decode(); the buffer's methods, called without a lookup on
+// the buffer. All held; `ready` is false when any of them is not as the
+// shortcut needs, and the shortcut is then off.
+struct FileCapture {
+    bool ready = false;
+    PyTypeObject *text_file_type = nullptr;
+    PyTypeObject *buffer_type = nullptr;
+    PyTypeObject *raw_type = nullptr;
+    PyTypeObject *newline_decoder_type = nullptr;
+    PyTypeObject *decoder_class = nullptr;
+    unsigned int decoder_version = 0;
+    PyObject *decode = nullptr;       // the class's decode(), a function
+    PyObject *decode_code = nullptr;  // its code at import
+    PyObject *readinto = nullptr, *tell = nullptr, *seek = nullptr,
+             *seekable = nullptr, *fileno = nullptr;
+    // Names of the decoder's own attributes, and the errors it must have.
+    PyObject *name_buffer = nullptr, *name_errors = nullptr,
+             *strict = nullptr;
+} captured_file;
+
+// readlines() decodes a file in pieces of this size (the text file's
+// chunk size); what stands for it serves pending work as often.
+constexpr Py_ssize_t decode_piece = 8192;
+// The bytes read from the buffer at a time.
+constexpr Py_ssize_t read_piece = 1 << 16;
 
 /// New reference: the type `name` of the module `module`, or null.
 PyTypeObject *
@@ -62,11 +88,13 @@ names_utf8(PyObject *name) noexcept
     return want[n] == '\0';
 }
 
-/// True when the `n` bytes at `s` are well-formed UTF-8, which is what the
-/// interpreter's strict UTF-8 decoder accepts: no overlong forms, no
-/// surrogates, nothing above U+10FFFF, no sequence cut short.
-bool
-valid_utf8(const unsigned char *s, std::size_t n) noexcept
+/// How many of the `n` bytes at `s`, from the first, are whole characters
+/// of well-formed UTF-8, which is what the interpreter's strict UTF-8
+/// decoder accepts: no overlong forms, no surrogates, nothing above
+/// U+10FFFF. The count stops at the first byte that is not, with `*bad`
+/// set, or at a character that the `n` bytes cut short, with `*bad` false.
+std::size_t
+valid_utf8_prefix(const unsigned char *s, std::size_t n, bool *bad) noexcept
 {
     std::size_t i = 0;
     while (i < n) {
@@ -86,8 +114,9 @@ valid_utf8(const unsigned char *s, std::size_t n) noexcept
         std::size_t length = c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3
                                                      : c < 0xF5 ? 4
                                                                 : 0;
-        if (length == 0 || i + length > n) {
-            return false;
+        if (length == 0) {
+            *bad = true;
+            return i;
         }
         // The second byte's range depends on the first.
         unsigned char low = 0x80, high = 0xBF;
@@ -103,17 +132,20 @@ valid_utf8(const unsigned char *s, std::size_t n) noexcept
         else if (c == 0xF4) {
             high = 0x8F;
         }
-        if (s[i + 1] < low || s[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; k++) {
-            if ((s[i + k] & 0xC0) != 0x80) {
-                return false;
+        std::size_t k = 1;
+        for (; k < length && i + k < n; k++) {
+            unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
+            if (s[i + k] < lo || s[i + k] > hi) {
+                *bad = true;
+                return i;
             }
+        }
+        if (k < length) {
+            return i;  // cut short: the rest may follow
         }
         i += length;
     }
-    return true;
+    return i;
 }
 
 /// The character that the well-formed UTF-8 at `s` begins with, and its
@@ -140,73 +172,442 @@ decode_at(const unsigned char *s, int *length) noexcept
            | (Py_UCS4)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
 }
 
+
+/// New reference: the type `name` (a C string) of the module `module`, or
+/// null, with an exception set only when the lookup failed.
+PyTypeObject *
+type_of_named(PyObject *module, const char *name) noexcept
+{
+    PyObject *text = PyUnicode_InternFromString(name);
+    if (text == NULL) {
+        return NULL;
+    }
+    PyTypeObject *type = type_of(module, text);
+    Py_DECREF(text);
+    return type;
+}
+
+/// New reference: the method `name` of the built-in type `type`, as its
+/// descriptor, to be called with the instance first; null when it has none
+/// of the kind.
+PyObject *
+method_of(PyTypeObject *type, const char *name) noexcept
+{
+    PyObject *text = PyUnicode_InternFromString(name);
+    if (text == NULL) {
+        return NULL;
+    }
+    PyObject *found = support::type_lookup(type, text);
+    Py_DECREF(text);
+    if (found == NULL || Py_TYPE(found) != &PyMethodDescr_Type) {
+        return NULL;
+    }
+    Py_INCREF(found);
+    return found;
+}
+
+/// What the traverse of a text file visits, for text_file_is_fresh().
+struct Referents {
+    static constexpr int capacity = 16;
+    PyObject *items[capacity];
+    int count = 0;
+    bool overflow = false;
+};
+
+int
+collect(PyObject *obj, void *arg) noexcept
+{
+    Referents *r = (Referents *)arg;
+    if (r->count == Referents::capacity) {
+        r->overflow = true;
+        return 1;
+    }
+    r->items[r->count++] = obj;
+    return 0;
+}
+
+/// True when the two exact texts are equal; no code runs.
+bool
+same_text(PyObject *a, PyObject *b) noexcept
+{
+    return a == b
+           || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)
+               && PyUnicode_Compare(a, b) == 0);
+}
+
+/// True when `decoder`, whose attribute dictionary is `dict` (borrowed,
+/// or null), is as the codec made it, for the captured class: of that
+/// class, unchanged since import, with its input held back empty, strict
+/// errors, and no attribute of its own that hides one of the class's.
+bool
+decoder_is_plain(PyObject *decoder, PyObject *dict) noexcept
+{
+    const FileCapture &c = captured_file;
+    if (decoder == NULL || Py_TYPE(decoder) != c.decoder_class
+        || support::valid_type_version(c.decoder_class) != c.decoder_version
+        || PyFunction_GET_CODE(c.decode) != c.decode_code) {
+        return false;
+    }
+    if (dict == NULL || !PyDict_CheckExact(dict)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int found = 0;
+    // Nothing below runs code or changes the dictionary.
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        if (same_text(key, c.name_buffer)) {
+            if (!PyBytes_CheckExact(value) || PyBytes_GET_SIZE(value) != 0) {
+                return false;
+            }
+            found++;
+        }
+        else if (same_text(key, c.name_errors)) {
+            if (!same_text(value, c.strict)) {
+                return false;
+            }
+            found++;
+        }
+        else if (support::type_lookup(c.decoder_class, key) != NULL) {
+            return false;  // it hides the class's attribute
+        }
+    }
+    return found == 2;
+}
+
+/// True when the text file `file` has read and decoded nothing yet, as
+/// open() made it, with `*decoder` (borrowed) the decoder that its newline
+/// decoder wraps. Its traverse shows all it holds: its type, `buffer`, the
+/// texts `encoding` and `errors`, the newline decoder, the raw file, its
+/// attribute dictionary; decoded text, a snapshot of the decoder or bytes
+/// to write would be more. It neither runs code nor allocates.
+bool
+text_file_is_fresh(PyObject *file, PyObject *buffer, PyObject *encoding,
+                   PyObject *errors, PyObject **decoder) noexcept
+{
+    const FileCapture &c = captured_file;
+    Referents r;
+    Py_TYPE(file)->tp_traverse(file, collect, &r);
+    if (r.overflow) {
+        return false;
+    }
+    PyObject *newline_decoder = NULL;
+    bool has_raw = false;
+    for (int i = 0; i < r.count; i++) {
+        PyObject *item = r.items[i];
+        PyTypeObject *type = Py_TYPE(item);
+        if (item == (PyObject *)Py_TYPE(file) || item == buffer
+            || item == encoding || item == errors
+            || type == &PyDict_Type) {
+            continue;
+        }
+        if (type == c.raw_type && !has_raw) {
+            has_raw = true;
+        }
+        else if (type == c.newline_decoder_type && newline_decoder == NULL) {
+            newline_decoder = item;
+        }
+        else {
+            return false;
+        }
+    }
+    if (newline_decoder == NULL || !has_raw) {
+        return false;
+    }
+    *decoder = support::wrapped_decoder(newline_decoder);
+    return *decoder != NULL;
+}
+
+/// The size of what is left of the file under `buffer` from `start` (its
+/// position), and one byte more, so that the read that finds the end needs
+/// no more room; a piece to read when the size is unknown. -1 with an
+/// exception set.
+Py_ssize_t
+size_hint(PyObject *buffer, PyObject *start) noexcept
+{
+    PyObject *fd = PyObject_CallOneArg(captured_file.fileno, buffer);
+    if (fd == NULL) {
+        return -1;
+    }
+    long descriptor = PyLong_AsLong(fd);
+    Py_DECREF(fd);
+    long long at = PyLong_AsLongLong(start);
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat((int)descriptor, &st) != 0 || st.st_size <= at
+        || st.st_size - at >= PY_SSIZE_T_MAX - read_piece) {
+        return read_piece;
+    }
+    return (Py_ssize_t)(st.st_size - at) + 1;
+}
+
+/// Reads up to `n` bytes of `buffer` into `to`: how many (0 at the end);
+/// -1 with an exception set; -2 with none when the buffer gave no count
+/// (a file that would block).
+Py_ssize_t
+read_into(PyObject *buffer, char *to, Py_ssize_t n) noexcept
+{
+    PyObject *view = PyMemoryView_FromMemory(to, n, PyBUF_WRITE);
+    if (view == NULL) {
+        return -1;
+    }
+    PyObject *args[2] = {buffer, view};
+    PyObject *got = PyObject_Vectorcall(captured_file.readinto, args, 2, NULL);
+    // The view lends memory that may move once it is released: nothing
+    // may keep it.
+    bool kept = Py_REFCNT(view) != 1;
+    Py_DECREF(view);
+    if (got == NULL) {
+        return -1;
+    }
+    Py_ssize_t count = PyLong_CheckExact(got) ? PyLong_AsSsize_t(got) : -2;
+    Py_DECREF(got);
+    if (count == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (kept || count < -2 || count > n) {
+        PyErr_SetString(PyExc_SystemError, "readinto() kept its buffer");
+        return -1;
+    }
+    return count;
+}
+
+/// Checks the bytes [*checked, filled) of `data` for UTF-8, a piece of
+/// decode_piece bytes at a time, serving pending work after each, as the
+/// decoder's code would at each piece it decodes; a character cut at
+/// `filled` waits for the next bytes, unless `at_end`. 0 to read on, 1 at
+/// the end with all bytes UTF-8, 2 when they are not or an exception waits
+/// for the thread, -1 with an exception set.
+int
+check_pieces(const char *data, Py_ssize_t *checked, Py_ssize_t filled,
+             bool at_end, PyThreadState *t) noexcept
+{
+    const unsigned char *s = (const unsigned char *)data;
+    do {
+        Py_ssize_t limit = *checked + decode_piece < filled
+                               ? *checked + decode_piece
+                               : filled;
+        bool bad = false;
+        *checked += (Py_ssize_t)valid_utf8_prefix(
+            s + *checked, (std::size_t)(limit - *checked), &bad);
+        if (bad || (at_end && limit == filled && *checked < filled)) {
+            return 2;
+        }
+        if (support::serve_pending_work(t) < 0) {
+            return -1;
+        }
+        if (support::async_exception_pending(t)) {
+            return 2;  // readlines() raises it where its decoder runs
+        }
+        if (limit == filled) {
+            break;
+        }
+    } while (true);
+    return at_end ? 1 : 0;
+}
+
 }  // namespace
 
 int
 capture_file_types(PyObject *open) noexcept
 {
-    Py_CLEAR(text_file_type);
-    Py_CLEAR(buffer_type);
+    FileCapture &c = captured_file;
+    c.ready = false;
     PyObject *io = PyImport_GetModule(str__io);
     if (io == NULL) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    if (PyModule_CheckExact(io) && PyCFunction_CheckExact(open)
-        && PyCFunction_GET_SELF(open) == io) {
-        text_file_type = type_of(io, str_TextIOWrapper);
-        buffer_type = text_file_type ? type_of(io, str_BufferedReader) : NULL;
+    if (!PyModule_CheckExact(io) || !PyCFunction_CheckExact(open)
+        || PyCFunction_GET_SELF(open) != io) {
+        Py_DECREF(io);
+        return 0;
     }
+    Py_XSETREF(c.text_file_type, type_of(io, str_TextIOWrapper));
+    Py_XSETREF(c.buffer_type, type_of(io, str_BufferedReader));
+    Py_XSETREF(c.raw_type, PyErr_Occurred() ? NULL
+                                            : type_of_named(io, "FileIO"));
+    Py_XSETREF(c.newline_decoder_type,
+               PyErr_Occurred()
+                   ? NULL
+                   : type_of_named(io, "IncrementalNewlineDecoder"));
     Py_DECREF(io);
-    return PyErr_Occurred() ? -1 : 0;
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    if (c.text_file_type == NULL || c.buffer_type == NULL
+        || c.raw_type == NULL || c.newline_decoder_type == NULL) {
+        return 0;
+    }
+    if (c.strict == NULL) {
+        // All three, or none.
+        PyObject *name_buffer = PyUnicode_InternFromString("buffer");
+        PyObject *name_errors =
+            name_buffer ? PyUnicode_InternFromString("errors") : NULL;
+        PyObject *strict =
+            name_errors ? PyUnicode_InternFromString("strict") : NULL;
+        if (strict == NULL) {
+            Py_XDECREF(name_errors);
+            Py_XDECREF(name_buffer);
+            return -1;
+        }
+        c.name_buffer = name_buffer;
+        c.name_errors = name_errors;
+        c.strict = strict;
+    }
+    static const char *const methods[] = {"readinto", "tell", "seek",
+                                           "seekable", "fileno"};
+    PyObject **slots[] = {&c.readinto, &c.tell, &c.seek, &c.seekable,
+                          &c.fileno};
+    for (std::size_t i = 0; i < 5; i++) {
+        PyObject *found = method_of(c.buffer_type, methods[i]);
+        if (found == NULL) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        Py_XSETREF(*slots[i], found);
+    }
+    // The class whose instances the codec registry makes for UTF-8, as
+    // open() asks it; making one runs the codec's own code, at import.
+    PyObject *decoder = PyCodec_IncrementalDecoder("utf-8", "strict");
+    if (decoder == NULL) {
+        return -1;
+    }
+    PyTypeObject *cls = Py_TYPE(decoder);
+    Py_INCREF(cls);
+    Py_DECREF(decoder);
+    Py_XSETREF(c.decoder_class, cls);
+    PyObject *name_decode = PyUnicode_InternFromString("decode");
+    if (name_decode == NULL) {
+        return -1;
+    }
+    // The lookup also gives the class a version, when it has none yet.
+    PyObject *decode = support::type_lookup(cls, name_decode);
+    Py_DECREF(name_decode);
+    if (decode == NULL || !PyFunction_Check(decode)) {
+        return 0;
+    }
+    Py_INCREF(decode);
+    Py_XSETREF(c.decode, decode);
+    PyObject *code = PyFunction_GET_CODE(decode);
+    Py_INCREF(code);
+    Py_XSETREF(c.decode_code, code);
+    c.decoder_version = support::valid_type_version(cls);
+    if (support::capture_monitoring() < 0) {
+        return -1;
+    }
+    c.ready = c.decoder_version != 0;
+    return 0;
 }
 
 PyObject *
-file_bytes_serve(PyObject *file) noexcept
+file_bytes_serve(PyObject *file, PyThreadState *t) noexcept
 {
-    if (buffer_type == nullptr || Py_TYPE(file) != text_file_type) {
+    const FileCapture &c = captured_file;
+    if (!c.ready || Py_TYPE(file) != c.text_file_type
+        || support::async_exception_pending(t)) {
         return NULL;
     }
-    // open(path, "r") decodes strictly, in the encoding of the locale.
+    // The members read run no code; a detached file has no buffer (None).
+    PyObject *buffer = PyObject_GetAttr(file, str_buffer);
     PyObject *encoding = PyObject_GetAttr(file, str_encoding);
-    int serve = encoding == NULL ? -1 : names_utf8(encoding);
-    Py_XDECREF(encoding);
-    PyObject *buffer = NULL;
+    PyObject *errors = PyObject_GetAttr(file, c.name_errors);
+    int serve = buffer != NULL && encoding != NULL && errors != NULL
+                && Py_TYPE(buffer) == c.buffer_type;
+    // open(path, "r") decodes strictly, in the encoding of the locale.
     if (serve == 1) {
-        buffer = PyObject_GetAttr(file, str_buffer);
-        serve = buffer == NULL ? -1 : Py_TYPE(buffer) == buffer_type;
+        serve = names_utf8(encoding);
+    }
+    PyObject *decoder = NULL;
+    if (serve == 1) {
+        serve = text_file_is_fresh(file, buffer, encoding, errors, &decoder);
     }
     if (serve == 1) {
-        PyObject *seekable = PyObject_CallMethodNoArgs(file, str_seekable);
-        serve = seekable == NULL ? -1 : PyObject_IsTrue(seekable);
+        // From 3.11 the decoder's attribute dictionary may be made here,
+        // which may collect garbage and so run code: the decoder is held,
+        // and the file must still be as it was afterwards.
+        Py_INCREF(decoder);
+        PyObject *dict, *again = NULL;
+        serve = support::existing_instance_dict(decoder, &dict) < 0 ? -1
+                : text_file_is_fresh(file, buffer, encoding, errors, &again)
+                    && again == decoder && decoder_is_plain(decoder, dict);
+        Py_DECREF(decoder);
+    }
+    Py_XDECREF(errors);
+    Py_XDECREF(encoding);
+    if (serve == 1) {
+        serve = nobody_watching(t, &c.decode_code, 1);
+    }
+    if (serve == 1) {
+        PyObject *seekable = PyObject_CallOneArg(c.seekable, buffer);
+        serve = seekable == NULL ? -1 : seekable == Py_True;
         Py_XDECREF(seekable);
     }
     if (serve != 1) {
+        // A guard that cannot decide leaves the read to readlines(), which
+        // meets what failed here, if anything, in its own way.
+        PyErr_Clear();
         Py_CLEAR(buffer);
     }
     return buffer;
 }
 
 PyObject *
-read_file_bytes(PyObject *file, PyObject *buffer) noexcept
+read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
 {
-    PyObject *bytes = PyObject_CallMethodNoArgs(buffer, str_read);
-    if (bytes == NULL) {
+    const FileCapture &c = captured_file;
+    PyObject *start = PyObject_CallOneArg(c.tell, buffer);
+    if (start == NULL) {
         return NULL;
     }
-    if (PyBytes_CheckExact(bytes)
-        && valid_utf8((const unsigned char *)PyBytes_AS_STRING(bytes),
-                      (std::size_t)PyBytes_GET_SIZE(bytes))) {
+    Py_ssize_t capacity = size_hint(buffer, start);
+    PyObject *bytes = capacity < 0
+                          ? NULL
+                          : PyBytes_FromStringAndSize(NULL, capacity);
+    Py_ssize_t filled = 0, checked = 0;
+    int state = bytes == NULL ? -1 : 0;  // 1 at the end, 2 to leave
+    while (state == 0) {
+        if (filled == capacity) {
+            capacity += capacity / 2 + read_piece;
+            if (_PyBytes_Resize(&bytes, capacity) < 0) {
+                state = -1;  // `bytes` is freed
+                break;
+            }
+        }
+        Py_ssize_t got = read_into(
+            buffer, PyBytes_AS_STRING(bytes) + filled,
+            capacity - filled < read_piece ? capacity - filled : read_piece);
+        if (got < 0) {
+            state = got == -2 ? 2 : -1;
+            break;
+        }
+        filled += got;
+        state = check_pieces(PyBytes_AS_STRING(bytes), &checked, filled,
+                             got == 0, t);
+    }
+    if (state == 1) {
+        Py_DECREF(start);
+        if (_PyBytes_Resize(&bytes, filled) < 0) {
+            return NULL;
+        }
         return bytes;
     }
-    Py_DECREF(bytes);
-    PyObject *zero = PyLong_FromLong(0);
-    PyObject *at =
-        zero != NULL ? PyObject_CallMethodOneArg(file, str_seek, zero) : NULL;
-    Py_XDECREF(zero);
-    if (at == NULL) {
-        return NULL;
+    if (state != -1) {
+        Py_CLEAR(bytes);
+        // Back to where reading began, by the buffer alone: the text file
+        // holds nothing of it, and its decoder has seen nothing.
+        PyObject *args[2] = {buffer, start};
+        PyObject *at = PyObject_Vectorcall(c.seek, args, 2, NULL);
+        if (at == NULL) {
+            state = -1;
+        }
+        Py_XDECREF(at);
     }
-    Py_DECREF(at);
+    Py_XDECREF(bytes);
+    Py_DECREF(start);
     return NULL;
 }
 
