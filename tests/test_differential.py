@@ -83,20 +83,7 @@ def first_difference(a, b):
     return f"{len(a)} entries with shortcuts, {len(b)} without"
 
 
-# Where the builds are known to differ, and why; each entry is a fault of
-# a shortcut's guard, to be removed with its fix.
-KNOWN = {
-    name: "the file's bytes stand for readlines() while a profile or trace "
-    "function is set, skipping the calls of the text decoder's decode() "
-    "that it would see"
-    for name in ("profiler", "tracer")
-}
-
-
-@pytest.mark.parametrize("name", [
-    pytest.param(name, marks=pytest.mark.xfail(reason=KNOWN[name],
-                                               strict=True))
-    if name in KNOWN else name for name in SCENARIOS])
+@pytest.mark.parametrize("name", SCENARIOS)
 def test_both_builds_do_alike(records, name):
     with_shortcuts, general = (records[b][name]
                                for b in ("shortcuts", "general"))
