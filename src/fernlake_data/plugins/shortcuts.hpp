@@ -28,9 +28,30 @@
 //               computed                    cache holds the two patterns, and
 //                                           no tool could see the calls
 //
+// The guard of comment_test and split keeps four rules; the cases of
+// tests/re_guard_cases.py (run by tests/test_re_guard.py) that trip each:
+//   no code, no error   it compares, hashes and reads only exact built-in
+//                       objects (cache keys, patterns and their text) and
+//                       sets no error: pattern_text_frees_cache,
+//                       bytes_key_in_cache (python -b), large_default,
+//                       surrogate_in_code, namespace_key_hashing_as_re
+//   identity            every object the calls reach is the one import
+//                       captured, classes at their version tags:
+//                       search_with_own_globals, regex_flag_is_int,
+//                       cached_object_no_pattern, sentinel_class_
+//                       getattribute, sentinel_class_answers_regex_flag
+//   nobody watching     no trace or profile function, no sys.monitoring
+//                       tool with events globally or on re's code:
+//                       global_events_of_every_tool, local_events_of_
+//                       every_tool, events_set_by_a_lines_generator
+//   pending work        off while work waits for the evaluation loop, and
+//                       monitoring asked anew once a signal check ran a
+//                       handler: local_events_set_by_a_signal_handler
+//
 // Tests that trip the guards and compare with the general path and the
 // plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
-// own_store, own_read, keys_test and re), tests/test_re_standard.py (re as
+// own_store, own_read, keys_test and re), tests/test_re_guard.py (re's
+// guard, rule by rule), tests/test_re_standard.py (re as
 // it is at import), tests/test_reader.py (file_bytes against readlines()),
 // tests/test_model.py (generated files); test_every_shortcut_runs_on_this_
 // interpreter checks that each runs.
