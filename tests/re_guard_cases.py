@@ -2,6 +2,7 @@
 interpreter: `python re_guard_cases.py NAME` prepares the change NAME, then
 reads a file with the plain-Python class and with the module, and prints,
 as JSON, what each stored or raised and what the change saw of the read."""
+import atexit
 import json
 import os
 import re
@@ -17,12 +18,15 @@ from model import ModelParameter
 
 # The caches that re's _compile looks a pattern up in, first one first.
 CACHES = [re._cache2, re._cache] if hasattr(re, "_cache2") else [re._cache]
-MONITORING = sys.version_info >= (3, 12)
 seen = []
+# The module's class, and the interpreter's own open(): set by the main
+# block, which chooses how the module is imported.
+Parameter = real_open = None
 
 
 def write(text):
     fd, path = tempfile.mkstemp(suffix=".param")
+    atexit.register(os.remove, path)
     with os.fdopen(fd, "w") as f:
         f.write(text)
     return path
