@@ -24,9 +24,10 @@
 //               its readlines()             of the interpreter's open(), in
 //                                           UTF-8, and can seek
 // comment_test  re.search("^#", line) and   re and what its functions reach
-// split         re.split("=", line) are     are the standard module's, its
-//               computed                    cache holds the two patterns, and
-//                                           no tool could see the calls
+// split         re.split("=", line) are     are the very objects import found
+//               computed                    standard, its cache holds the two
+//                                           patterns, no tool could see the
+//                                           calls and no work waits for them
 //
 // The guard of comment_test and split keeps four rules; the cases of
 // tests/re_guard_cases.py (run by tests/test_re_guard.py) that trip each:
