@@ -71,8 +71,8 @@ def test_bytes_key_of_the_cache_warns_as_plain_python():
     (plain, plain_warnings), (native, native_warnings) = run_case(
         "bytes_key_in_cache", flags=("-b",))
     assert native == plain and native_warnings == plain_warnings
-    # One warning for each re.search: each line of the file.
-    assert len(plain_warnings) == 3
+    # A warning (at least) at each re.search: each line of the file.
+    assert len(plain_warnings) >= 3
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12),
