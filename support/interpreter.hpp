@@ -147,6 +147,25 @@ attention_word(PyThreadState *t) noexcept
 /// True when attention_word() tells of what it covers on this version.
 constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 
+/// The bits of attention_word() that stand for work the thread's next
+/// evaluation-loop check does: a signal to handle, calls added by
+/// Py_AddPendingCall, an asynchronous exception, a scheduled collection
+/// (the interpreter's private _PY_SIGNALS_PENDING_BIT to
+/// _PY_GC_SCHEDULED_BIT, bits 1 to 4 on 3.13 to 3.15).
+constexpr std::uintptr_t pending_work_bits = 0x1e;
+
+/// True while work waits for the thread's next evaluation-loop check,
+/// where interpreted code that a shortcut skips would serve it. From 3.13
+/// the attention word shows each kind; before, only the asynchronous
+/// exception can be read, and the rest waits in the interpreter's own
+/// state.
+inline bool
+pending_work(PyThreadState *t) noexcept
+{
+    return async_exception_pending(t)
+           || (attention_word(t) & pending_work_bits) != 0;
+}
+
 /// The bit of attention_word() that stays set while another thread waits
 /// for the interpreter lock, until the thread that holds it lets it go
 /// (the interpreter's private _PY_GIL_DROP_REQUEST_BIT, bit 0 on 3.13 to
@@ -358,6 +377,15 @@ local_monitoring_mark(PyObject *code) noexcept
     return 0;
 #endif
 }
+
+/// True where attention_word() and local_monitoring_mark() together change
+/// with every change of the events of sys.monitoring that concern a code
+/// object: 3.13. 3.12 shows no change of the events set globally, and from
+/// 3.14 the events set on a code object are opaque; before 3.12 there is
+/// no sys.monitoring, and nothing to miss.
+constexpr bool monitoring_changes_marked =
+    PY_VERSION_HEX < 0x030C0000
+    || (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000);
 
 /// Captures the functions of sys.monitoring that monitoring_events_set()
 /// asks, once, at module execution, before a caller can replace them: only

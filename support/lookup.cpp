@@ -22,13 +22,35 @@ lookup_special(PyObject *obj, PyObject *name) noexcept
     return bind(found, obj, (PyObject *)type);
 }
 
+namespace {
+
+/// True when a key of `dict` is no exact str.
+bool
+has_other_keys(PyObject *dict) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 PyObject *
 memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
 {
     std::uint64_t tag = dict_stamp(dict);
-    if (tag != 0 && tag == memo.tag) {
+    if (tag != 0 && tag == memo.tag && !memo.other_keys) {
         return memo.value;
     }
+    // Read before the lookup, which may change the dictionary: the stamp
+    // taken above then no longer matches.
+    bool other_keys = tag != 0 && (tag == memo.tag ? memo.other_keys
+                                                   : has_other_keys(dict));
     // Names come from the name table, which hashed each of them once.
     Py_hash_t hash = text_hash(name);
     assert(hash != -1);
@@ -40,6 +62,7 @@ memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
     }
     memo.value = value;
     memo.tag = tag;
+    memo.other_keys = other_keys;
     return value;
 }
 

@@ -34,12 +34,16 @@ set_attr(PyObject *obj, PyObject *name, PyObject *value) noexcept
 PyObject *lookup_special(PyObject *obj, PyObject *name) noexcept;
 
 /// What one lookup site remembers of a dictionary: its stamp at the last
-/// lookup and the value found then (borrowed from the dictionary, or null).
-/// A stamp of 0 never matches: the empty memo, and a dictionary that cannot
-/// be stamped, look up in full.
+/// lookup, the value found then (borrowed from the dictionary, or null),
+/// and whether the dictionary then had a key that is no exact str, whose
+/// comparison a lookup may run at every use, as interpreted code's lookup
+/// does: such a dictionary is looked up in full each time. A stamp of 0
+/// never matches: the empty memo, and a dictionary that cannot be stamped,
+/// look up in full.
 struct DictMemo {
     std::uint64_t tag = 0;
     PyObject *value = nullptr;
+    bool other_keys = false;
 };
 
 /// Borrowed: `name` in `dict` (exactly a dictionary), served from `memo`

@@ -98,7 +98,8 @@ str_of(PyObject *raw) noexcept
         return support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
     }
     return support::in_call_guard([&]() -> PyObject * {
-        if (PyErr_CheckSignals() < 0 || support::text_ready(raw) < 0) {
+        if (check_line_signals(support::current_thread()) < 0
+            || support::text_ready(raw) < 0) {
             return NULL;
         }
         Py_INCREF(raw);
@@ -460,7 +461,7 @@ walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
     while (lines.next(&s.start, &s.end)) {
         f.line = 24;
         // The signal check that str() makes.
-        if (PyErr_CheckSignals() < 0) {
+        if (check_line_signals(w.thread) < 0) {
             f.pos = str_call_pos;
             return -1;
         }
@@ -491,8 +492,14 @@ walk_lines(PyObject *target, Walk &w, Failure &f) noexcept
     support::LockTurns turns(w.thread);
     while ((raw = next_line(w)) != NULL) {
         f.line = 24;
+        // An iterator's step, and str() of what is no exact str, may have
+        // run code of a caller's.
+        bool plain = w.iter == NULL && PyUnicode_CheckExact(raw);
         Py_XSETREF(w.line, normalise(raw, &f.pos));
         Py_DECREF(raw);
+        if (!plain) {
+            caller_code_ran();
+        }
         if (w.line == NULL) {
             return -1;
         }

@@ -54,13 +54,35 @@
 //                                           work is served per piece that
 //                                           readlines() decodes
 // comment_test  re.search("^#", line) and   re and what its functions reach
-// split         re.split("=", line) are     are the standard module's, its
-//               computed                    cache holds the two patterns, and
-//                                           no tool could see the calls
+// split         re.split("=", line) are     are the very objects import found
+//               computed                    standard, its cache holds the two
+//                                           patterns, no tool could see the
+//                                           calls and no work waits for them
+//
+// The guard of comment_test and split keeps four rules; the cases of
+// tests/re_guard_cases.py (run by tests/test_re_guard.py) that trip each:
+//   no code, no error   it compares, hashes and reads only exact built-in
+//                       objects (cache keys, patterns and their text) and
+//                       sets no error: pattern_text_frees_cache,
+//                       bytes_key_in_cache (python -b), large_default,
+//                       surrogate_in_code, namespace_key_hashing_as_re
+//   identity            every object the calls reach is the one import
+//                       captured, classes at their version tags:
+//                       search_with_own_globals, regex_flag_is_int,
+//                       cached_object_no_pattern, sentinel_class_
+//                       getattribute, sentinel_class_answers_regex_flag
+//   nobody watching     no trace or profile function, no sys.monitoring
+//                       tool with events globally or on re's code:
+//                       global_events_of_every_tool, local_events_of_
+//                       every_tool, events_set_by_a_lines_generator
+//   pending work        off while work waits for the evaluation loop, and
+//                       monitoring asked anew once a signal check ran a
+//                       handler: local_events_set_by_a_signal_handler
 //
 // Tests that trip the guards and compare with the general path and the
 // plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
-// own_store, own_read, keys_test and re), tests/test_re_standard.py (re as
+// own_store, own_read, keys_test and re), tests/test_re_guard.py (re's
+// guard, rule by rule), tests/test_re_standard.py (re as
 // it is at import), tests/test_reader.py (file_bytes against readlines()),
 // tests/test_file_bytes.py (file_bytes, by the four rules its guard
 // keeps: it reads the file's and the decoder's state without calling
@@ -245,30 +267,47 @@ class Utf8Lines {
 /// on an exact str, made by the running thread `t`, with `re` (borrowed)
 /// the object the reader resolved for the call, would run re's standard
 /// functions on compiled patterns in its cache, with nothing a caller could
-/// observe but their result: `re` is the module captured at import; its
-/// search, split and _compile are the standard ones (their code, by
-/// digest) with their standard defaults; every global name they use on
-/// that path resolves to the standard object; the cache holds the two
-/// patterns, equal to those _sre makes of their compiled form, and
-/// comparing its keys runs no code; no trace or profile function is set
-/// and no sys.monitoring tool could be told of their events; no
-/// asynchronous exception waits for the thread; and the recursion limit is
-/// not within reach of the calls. 1 when all that holds, 0 when the
-/// general path must run, -1 with an exception set when the monitoring
-/// state could not be read or memory ran out.
+/// observe but their result. Each object the calls reach is the one import
+/// captured (re, its search, split and _compile with their code and
+/// defaults, RegexFlag, isinstance, the builtins), with the same class at
+/// the same type version where its class can change; every dictionary the
+/// calls look a name up in (re's namespace, the builtins, the module's own
+/// namespace, where `re` is found) has only exact str keys; re's cache
+/// holds the two patterns, exact patterns equal to those _sre makes of
+/// their compiled form, and its keys compare without running code; no
+/// trace or profile function is set and no sys.monitoring tool could be
+/// told of their events; no work waits for the thread's evaluation-loop
+/// check (a signal, a pending call, an asynchronous exception); and the
+/// recursion limit is not within reach of the calls. 1 when all that
+/// holds, 0 when the general path must run. Runs no code of a caller's and
+/// never fails: what it cannot decide leaves the shortcut off, with no
+/// error set.
 ///
-/// The state of re's dictionaries is checked in full only when one of them
-/// has changed (their stamps); what no stamp covers (functions' code and
-/// defaults, classes of objects that re's lookups compare, the thread's
-/// state) is checked at every call, and the monitoring state once per
-/// read, whenever the interpreter shows that it may have changed, and
-/// after recheck_monitoring(). No check runs code of a caller's.
+/// The dictionaries are checked in full only when one of them has changed
+/// (their stamps); what no stamp covers (functions' code and defaults,
+/// classes and their versions, the thread's state) is checked at every
+/// call, and the monitoring state once per read, whenever the interpreter
+/// shows that it may have changed, and after recheck_monitoring().
 int re_shortcut_holds(PyObject *re, PyThreadState *t) noexcept;
 
 /// Makes the next re_shortcut_holds() ask the monitoring state anew: at the
 /// start of each read, and after any point of a read where code of a
 /// caller's may have run (other threads, a general path).
 void recheck_monitoring() noexcept;
+
+/// Tells re_shortcut_holds() that code of a caller's ran in a line (an
+/// iterator's step, str() of a line that is no exact str): it asks the
+/// monitoring state anew where the interpreter does not show every change
+/// of it.
+void caller_code_ran() noexcept;
+
+/// The signal check of a line where a shortcut skipped the call that made
+/// it (str() of the line): PyErr_CheckSignals(). From 3.13 it runs, as in
+/// the evaluation loop, only when the attention word shows work waiting;
+/// a handler or a collection it runs may change the monitoring state,
+/// which re_shortcut_holds() then asks anew. 0, or -1 with the handler's
+/// exception set.
+int check_line_signals(PyThreadState *t) noexcept;
 
 }  // namespace fernlake
 

@@ -121,16 +121,21 @@ class Digest {
         text(":");
         bytes(data, (std::size_t)n);
     }
-    /// False when `s` cannot be encoded, with an exception set.
+    /// False when `s` is not ASCII: no standard function of re holds such
+    /// a text, and its UTF-8 form would take memory to make, or could not
+    /// be made at all for a lone surrogate. Sets no error.
     bool
     str(PyObject *s) noexcept
     {
-        Py_ssize_t n;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(s, &n);
-        if (utf8 == NULL) {
+        if (support::text_ready(s) < 0) {
+            PyErr_Clear();
             return false;
         }
-        counted('s', utf8, n);
+        if (!PyUnicode_IS_ASCII(s)) {
+            return false;
+        }
+        counted('s', (const char *)PyUnicode_DATA(s),
+                PyUnicode_GET_LENGTH(s));
         return true;
     }
     std::uint64_t
@@ -143,9 +148,8 @@ class Digest {
     std::uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-/// Adds the constant `x`; false (no error) for a kind of constant that no
-/// standard function of re holds, or with an exception when encoding
-/// failed.
+/// Adds the constant `x`; false for a kind of constant that no standard
+/// function of re holds. Sets no error.
 bool
 add_constant(Digest &d, PyObject *x) noexcept
 {
@@ -156,7 +160,7 @@ add_constant(Digest &d, PyObject *x) noexcept
     if (PyLong_CheckExact(x)) {
         int overflow;
         long long n = PyLong_AsLongLongAndOverflow(x, &overflow);
-        if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
+        if (overflow != 0) {
             return false;
         }
         d.text("i");
@@ -184,7 +188,8 @@ add_constant(Digest &d, PyObject *x) noexcept
     return false;
 }
 
-/// Adds each name of the tuple `names`.
+/// Adds each name of the tuple `names` (exact str, as a code object
+/// holds them); false when one is not ASCII.
 bool
 add_names(Digest &d, char tag, PyObject *names) noexcept
 {
@@ -197,9 +202,11 @@ add_names(Digest &d, char tag, PyObject *names) noexcept
     return true;
 }
 
-/// 1 when the code object `code` is that of re's standard function `name`
-/// on this version, 0 when not, -1 with an exception set.
-int
+/// True when the code object `code` is that of re's standard function
+/// `name` on this version. A digest that cannot be taken (no memory for
+/// the instructions, a constant of another kind) means another function.
+/// Sets no error.
+bool
 is_standard_code(PyObject *code, const char *name) noexcept
 {
     support::CodeParts parts = support::code_parts(code);
@@ -221,7 +228,8 @@ is_standard_code(PyObject *code, const char *name) noexcept
 #endif
     PyObject *instructions = support::code_instructions(code);
     if (instructions == NULL) {
-        return -1;
+        PyErr_Clear();
+        return false;
     }
     Digest d;
     d.text("A");
@@ -237,12 +245,12 @@ is_standard_code(PyObject *code, const char *name) noexcept
     d.text("C");
     for (Py_ssize_t i = first; i < PyTuple_GET_SIZE(consts); i++) {
         if (!add_constant(d, PyTuple_GET_ITEM(consts, i))) {
-            return PyErr_Occurred() ? -1 : 0;
+            return false;
         }
     }
     if (!add_names(d, 'N', parts.names)
         || !add_names(d, 'V', parts.varnames)) {
-        return -1;
+        return false;
     }
     if (parts.exception_table != NULL) {
         d.counted('E', PyBytes_AS_STRING(parts.exception_table),
@@ -252,18 +260,18 @@ is_standard_code(PyObject *code, const char *name) noexcept
     for (const KnownDigest &k : known_digests) {
         if (k.version == version && std::strcmp(k.name, name) == 0
             && k.digest == d.value()) {
-            return 1;
+            return true;
         }
     }
-    return 0;
+    return false;
 }
 
 // ------------------------------------------------- the captured state
 
-/// A function of re as a full check found it standard, and what a caller
-/// can replace of it without changing a dictionary.
+/// A function of re as import found it standard, with what a caller can
+/// replace of it in place (its code and defaults), all held.
 struct Function {
-    PyObject *func = nullptr;  // held, as the following
+    PyObject *func = nullptr;
     PyObject *code = nullptr;
     PyObject *defaults = nullptr;
     PyObject *kwdefaults = nullptr;
@@ -291,49 +299,73 @@ struct Function {
         Py_CLEAR(kwdefaults);
     }
 
-    /// True while the function held (if any) runs the code and defaults
-    /// it had.
+    /// True while the function runs the code and defaults it had.
     bool
     unchanged() const noexcept
     {
-        return func == NULL
-               || (PyFunction_GET_CODE(func) == code
-                   && PyFunction_GET_DEFAULTS(func) == defaults
-                   && PyFunction_GET_KW_DEFAULTS(func) == kwdefaults);
+        return PyFunction_GET_CODE(func) == code
+               && PyFunction_GET_DEFAULTS(func) == defaults
+               && PyFunction_GET_KW_DEFAULTS(func) == kwdefaults;
     }
 };
 
-/// What module execution captured; lives until a later execution.
+/// An object whose class a caller can change where no stamp sees it (by
+/// assigning `__class__`, or by changing the class), held, and its class
+/// and the class's version tag as import found them.
+struct Classed {
+    PyObject *obj = nullptr;
+    PyTypeObject *type = nullptr;
+    unsigned int version = 0;
+
+    /// True while the object's class is the same, unchanged.
+    bool
+    unchanged() const noexcept
+    {
+        return Py_TYPE(obj) == type
+               && support::valid_type_version(type) == version;
+    }
+};
+
+// The most default objects of search and split that are no exact int (3.13
+// has one: split's sentinel, the default of both its keywords).
+constexpr int max_classed = 2;
+
+/// What module execution captured: re as the shortcut takes it, every
+/// object that the calls reach, each the very object found at import, and
+/// the two compiled patterns that re's cache must hold. Lives until a
+/// later execution; `done` is false when re was not standard at import,
+/// and the shortcut then stays off.
 struct Captured {
     bool done = false;
     PyObject *module = nullptr;  // re, held
     PyObject *ns = nullptr;      // its namespace, held
+    Function search, split, compile;
+    // The builtins the three functions use (the same dictionary) and the
+    // isinstance found there, held.
+    PyObject *builtins = nullptr;
+    PyObject *isinstance = nullptr;
+    // re.RegexFlag (held), and its class, whose instance check _compile
+    // runs, with that class's version tag.
+    PyObject *flag_class = nullptr;
+    Classed flag_meta;
+    // The defaults that are no exact int (split's sentinel from 3.13).
+    Classed classed[max_classed];
+    int classed_count = 0;
+    // Split's keyword defaults, from 3.13 (held), whose dictionary can
+    // change in place.
+    PyObject *maxsplit_default = nullptr, *flags_default = nullptr;
     PyObject *cache_name = nullptr;
-    // What re's compiler makes of "^#" and "=", and their type.
+    // What re's compiler makes of "^#" and "=", their type and its version
+    // tag, and the names of the two attributes of a pattern that the
+    // check reads (members, which run no code).
     PyObject *comment_pattern = nullptr, *eq_pattern = nullptr;
     PyTypeObject *pattern_type = nullptr;
+    unsigned int pattern_version = 0;
+    PyObject *name_pattern = nullptr, *name_groups = nullptr;
     // The keys _compile looks the two patterns up under, and their hashes.
     PyObject *comment_key = nullptr, *eq_key = nullptr;
     Py_hash_t comment_hash = -1, eq_hash = -1;
-    // The code objects last found standard, held: a full check digests a
-    // function's code only when it is another.
-    PyObject *standard_codes[3] = {};
 } captured;
-
-// The most keys of re's cache that may share a hash with the two keys
-// looked up; more, and the shortcut stays off.
-constexpr int max_colliding = 4;
-// The most objects whose class can change among the defaults of search
-// and split.
-constexpr int max_classed = 4;
-
-/// An object whose class a caller can change (by assigning `__class__`,
-/// or by changing the class) where no stamp sees it, and what it was.
-struct Classed {
-    PyObject *obj;  // borrowed: held by what holds it
-    PyTypeObject *type;
-    unsigned int version;
-};
 
 /// A dictionary that the last full check read, and its stamp then.
 struct Stamped {
@@ -357,43 +389,32 @@ struct Stamped {
     }
 };
 
-/// What the last full check found, and its outcome: the dictionaries it
-/// read, the functions and objects whose changes no stamp shows, and
-/// whether the shortcut holds. Until a full check ran, nothing is read and
-/// `checked_once` is false.
+// The most keys of re's cache that may share a hash with the two keys
+// looked up; more, and the shortcut stays off.
+constexpr int max_colliding = 4;
+
+/// What the last full check found: the dictionaries it read, with their
+/// stamps, the cache's keys that a lookup of the two patterns compares,
+/// and whether the shortcut holds.
 struct Checked {
-    bool checked_once = false;
+    bool valid = false;  // false: check in full at the next use
     // A dictionary that cannot be stamped leaves the shortcut off for good:
     // every use would otherwise check in full.
     bool unstampable = false;
-    Stamped ns, builtins, cache, split_kwdefaults;
-    Function search, split, compile;
-    // re.RegexFlag (borrowed: held by re's namespace) and its class, whose
-    // instance check _compile runs.
-    PyObject *flag_class = nullptr;
-    PyTypeObject *flag_meta = nullptr;
-    unsigned int flag_meta_version = 0;
+    Stamped module_ns, ns, builtins, kwdefaults, cache;
     PyObject *colliding[max_colliding] = {};  // held
     int colliding_count = 0;
-    Classed classed[max_classed] = {};
-    int classed_count = 0;
     bool holds = false;
 
     void
     release() noexcept
     {
-        search.release();
-        split.release();
-        compile.release();
         for (int i = 0; i < colliding_count; i++) {
             Py_CLEAR(colliding[i]);
         }
         colliding_count = 0;
-        classed_count = 0;
-        ns = builtins = cache = split_kwdefaults = Stamped{};
-        flag_class = nullptr;
-        flag_meta = nullptr;
-        holds = false;
+        module_ns = ns = builtins = kwdefaults = cache = Stamped{};
+        holds = valid = false;
     }
 } checked;
 
@@ -407,39 +428,12 @@ struct MonitoringSeen {
     int uses = 0;  // since it was asked
 } monitoring_seen;
 
-// Where the interpreter's state of monitoring cannot be watched cheaply,
-// it is asked again after this many uses.
+// Where the interpreter's state of monitoring cannot be watched cheaply
+// (3.12, which shows no change of the events set globally), it is asked
+// again after this many uses.
 constexpr int uses_between_asks = 64;
 
 // ------------------------------------------------------ the checks
-
-/// True when `obj` compares and hashes as an int does: an int, or an
-/// instance of a subclass that keeps int's comparison and hash (re's own
-/// default for split's flags is one from 3.13).
-bool
-int_alike(PyObject *obj) noexcept
-{
-    PyTypeObject *type = Py_TYPE(obj);
-    return PyLong_Check(obj)
-           && type->tp_richcompare == PyLong_Type.tp_richcompare
-           && type->tp_hash == PyLong_Type.tp_hash;
-}
-
-/// True when comparing the key `key` of re's cache with the key _compile
-/// looks up runs no code of a caller's: a (class, text, int) triple of the
-/// kind _compile makes, whose class has the plain metatype.
-bool
-plain_cache_key(PyObject *key) noexcept
-{
-    if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3) {
-        return false;
-    }
-    PyObject *type = PyTuple_GET_ITEM(key, 0);
-    PyObject *text = PyTuple_GET_ITEM(key, 1);
-    return Py_TYPE(type) == &PyType_Type
-           && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text))
-           && int_alike(PyTuple_GET_ITEM(key, 2));
-}
 
 /// True when every key of the dictionary `dict` is an exact str, so that
 /// looking a name up in it runs no code and cannot fail.
@@ -466,262 +460,195 @@ lookup(PyObject *dict, PyObject *name) noexcept
 }
 
 /// Borrowed: what the global name `name` resolves to in re's functions:
-/// re's namespace first, then their builtins.
+/// re's namespace first, then their builtins (both of exact str keys).
 PyObject *
 resolve(PyObject *name) noexcept
 {
     PyObject *found = lookup(captured.ns, name);
-    return found != NULL ? found : lookup(checked.builtins.dict, name);
+    return found != NULL ? found : lookup(captured.builtins, name);
 }
 
-/// True when `f` is the built-in function `name` of the builtins module.
+/// True when `obj` is one of the defaults captured whose class can change.
 bool
-is_builtin(PyObject *f, const char *name) noexcept
+is_classed_default(PyObject *obj) noexcept
 {
-    return f != NULL && PyCFunction_CheckExact(f)
-           && PyCFunction_GET_SELF(f) == support::builtins_module
-           && std::strcmp(((PyCFunctionObject *)f)->m_ml->ml_name, name)
-                  == 0;
-}
-
-/// 1 when `found` is re's standard function `name`, with globals re's
-/// namespace; 0 when not; -1 with an exception set. A function is held in
-/// `f` either way, so that a later change of its code or defaults, which
-/// no stamp shows, is seen.
-int
-take_function(Function &f, PyObject *found, const char *name,
-              PyObject *&standard_code) noexcept
-{
-    if (found == NULL || Py_TYPE(found) != &PyFunction_Type) {
-        return 0;
-    }
-    f.hold(found);
-    if (PyFunction_GET_GLOBALS(found) != captured.ns) {
-        return 0;
-    }
-    if (f.code == standard_code) {
-        return 1;
-    }
-    int standard = is_standard_code(f.code, name);
-    if (standard == 1) {
-        Py_INCREF(f.code);
-        Py_XSETREF(standard_code, f.code);
-    }
-    return standard;
-}
-
-/// True when `value`, a default of search or split, is the int 0 and
-/// compares as an int; records it when its class can change where no
-/// stamp sees it (the class, or the object's class, reassigned).
-bool
-zero_default(PyObject *value) noexcept
-{
-    if (value == NULL || !int_alike(value) || PyLong_AsLong(value) != 0) {
-        return false;
-    }
-    PyTypeObject *type = Py_TYPE(value);
-    if (type == &PyLong_Type) {
-        return true;  // int's class cannot change
-    }
-    // The lookup gives the class a version tag when it has none.
-    support::type_lookup(type, str___instancecheck__);
-    unsigned int version = support::valid_type_version(type);
-    if (version == 0 || checked.classed_count == max_classed) {
-        return false;
-    }
-    checked.classed[checked.classed_count++] = {value, type, version};
-    return true;
-}
-
-/// True when the defaults of search and split are re's: flags 0 for both,
-/// and maxsplit 0 for split; keyword-only from 3.13.
-bool
-standard_defaults() noexcept
-{
-    PyObject *search = checked.search.defaults;
-    PyObject *split = checked.split.defaults;
-    if (search == NULL || PyTuple_GET_SIZE(search) != 1
-        || !zero_default(PyTuple_GET_ITEM(search, 0))
-        || checked.search.kwdefaults != NULL) {
-        return false;
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *kw = checked.split.kwdefaults;
-    return split == NULL && kw != NULL && PyDict_CheckExact(kw)
-           && checked.split_kwdefaults.take(kw) && only_str_keys(kw)
-           && zero_default(lookup(kw, str_maxsplit))
-           && zero_default(lookup(kw, str_flags));
-#else
-    return split != NULL && PyTuple_GET_SIZE(split) == 2
-           && zero_default(PyTuple_GET_ITEM(split, 0))
-           && zero_default(PyTuple_GET_ITEM(split, 1))
-           && checked.split.kwdefaults == NULL;
-#endif
-}
-
-/// True when the instance check that _compile makes of its flags
-/// (isinstance(flags, RegexFlag)) is type's own and false for each of the
-/// flags that search and split pass; records the class of RegexFlag.
-bool
-flags_are_no_regex_flags(PyObject *flag_class) noexcept
-{
-    if (flag_class == NULL || !PyType_Check(flag_class)) {
-        return false;
-    }
-    PyTypeObject *meta = Py_TYPE(flag_class);
-    PyObject *name = str___instancecheck__;
-    // The lookup also gives the class a version tag when it has none.
-    PyObject *check = support::type_lookup(meta, name);
-    if (check == NULL || check != support::type_lookup(&PyType_Type, name)) {
-        return false;
-    }
-    checked.flag_class = flag_class;
-    checked.flag_meta = meta;
-    checked.flag_meta_version = support::valid_type_version(meta);
-    if (checked.flag_meta_version == 0
-        || PyType_IsSubtype(&PyLong_Type, (PyTypeObject *)flag_class)) {
-        return false;
-    }
-    for (int i = 0; i < checked.classed_count; i++) {
-        if (PyType_IsSubtype(checked.classed[i].type,
-                             (PyTypeObject *)flag_class)) {
-            return false;
+    for (int i = 0; i < captured.classed_count; i++) {
+        if (captured.classed[i].obj == obj) {
+            return true;
         }
     }
-    return true;
+    return false;
 }
 
-/// 1 when re's first cache holds under `key` a pattern equal to
-/// `reference` (same text, flags and compiled code) with no groups, 0
-/// when not, -1 with an exception set.
-int
-cache_holds(PyObject *key, PyObject *reference) noexcept
+/// True when `key`, a key of re's cache, hashes and compares without
+/// running code: a (class, text, flags) triple of the kind _compile makes,
+/// exactly a tuple, whose class has the plain metatype (so it compares by
+/// identity), whose text is an exact str or bytes and whose flags are an
+/// exact int or a default of re's captured at import.
+bool
+plain_cache_key(PyObject *key) noexcept
 {
-    PyObject *pattern = PyDict_GetItemWithError(checked.cache.dict, key);
-    if (pattern == NULL) {
-        return PyErr_Occurred() ? -1 : 0;
+    if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3) {
+        return false;
     }
-    if (Py_TYPE(pattern) != captured.pattern_type) {
-        return 0;
-    }
-    // Equality leaves out the number of groups, which changes what split
-    // returns.
-    int same = PyObject_RichCompareBool(pattern, reference, Py_EQ);
-    if (same != 1) {
-        return same;
-    }
-    PyObject *groups = PyObject_GetAttrString(pattern, "groups");
-    if (groups == NULL) {
-        return -1;
-    }
-    long n = PyLong_AsLong(groups);
-    Py_DECREF(groups);
-    if (n == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    return n == 0;
+    PyObject *cls = PyTuple_GET_ITEM(key, 0);
+    PyObject *text = PyTuple_GET_ITEM(key, 1);
+    PyObject *flags = PyTuple_GET_ITEM(key, 2);
+    return Py_TYPE(cls) == &PyType_Type
+           && (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text))
+           && (PyLong_CheckExact(flags) || is_classed_default(flags));
 }
 
-/// 1 when re's first cache can serve the two lookups without running code
-/// of a caller's and holds the two patterns; records the keys that share
-/// a hash with those looked up. 0 when not, -1 with an exception set.
-int
+/// True when `found` (held by the caller), the value of re's cache under a
+/// pattern's key, is a pattern equal to `reference`: exactly of the type
+/// _sre makes, its text an exact str, the same flags, compiled code and
+/// text, and no groups (which equality leaves out, and which change what
+/// split returns). Nothing read runs code: the pattern's attributes are
+/// members of its type, and its equality compares two exact str last.
+bool
+same_pattern(PyObject *found, PyObject *reference) noexcept
+{
+    if (Py_TYPE(found) != captured.pattern_type) {
+        return false;
+    }
+    PyObject *text = PyObject_GetAttr(found, captured.name_pattern);
+    bool exact = text != NULL && PyUnicode_CheckExact(text);
+    Py_XDECREF(text);  // the pattern holds it
+    if (!exact || PyObject_RichCompareBool(found, reference, Py_EQ) != 1) {
+        return false;
+    }
+    PyObject *groups = PyObject_GetAttr(found, captured.name_groups);
+    int overflow = 0;
+    bool none = groups != NULL && PyLong_CheckExact(groups)
+                && PyLong_AsLongAndOverflow(groups, &overflow) == 0
+                && overflow == 0;
+    Py_XDECREF(groups);
+    return none;
+}
+
+/// True when re's first cache holds under `key` (with hash `hash`) a
+/// pattern equal to `reference`.
+bool
+pattern_cached(PyObject *key, Py_hash_t hash, PyObject *reference) noexcept
+{
+    PyObject *found =
+        support::dict_get_known_hash(checked.cache.dict, key, hash);
+    if (found == NULL) {
+        return false;
+    }
+    Py_INCREF(found);
+    bool same = same_pattern(found, reference);
+    Py_DECREF(found);
+    return same;
+}
+
+/// True when re's first cache can serve the two lookups without running
+/// code of a caller's and holds the two patterns: every key is plain, and
+/// those that share a hash with a key looked up (which the lookup
+/// compares) hold an exact str, which compares with "^#" or "=" without a
+/// warning. Records those keys, whose class's metatype can still change.
+bool
 check_cache() noexcept
 {
     PyObject *cache = lookup(captured.ns, captured.cache_name);
     if (cache == NULL || !PyDict_CheckExact(cache)
         || !checked.cache.take(cache)) {
-        return 0;
+        return false;
     }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(cache, &pos, &key, &value)) {
         if (!plain_cache_key(key)) {
-            return 0;
+            return false;
         }
-        // The hash of such a key runs no code either.
+        // The hash of such a key runs no code, and cannot fail.
         Py_hash_t hash = PyObject_Hash(key);
-        if (hash == -1) {
-            return -1;
-        }
         if (hash == captured.comment_hash || hash == captured.eq_hash) {
-            if (checked.colliding_count == max_colliding) {
-                return 0;
+            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(key, 1))
+                || checked.colliding_count == max_colliding) {
+                return false;
             }
             Py_INCREF(key);
             checked.colliding[checked.colliding_count++] = key;
         }
+        else if (hash == -1) {
+            return false;
+        }
     }
-    int held = cache_holds(captured.comment_key, captured.comment_pattern);
-    if (held == 1) {
-        held = cache_holds(captured.eq_key, captured.eq_pattern);
-    }
-    return held;
+    return pattern_cached(captured.comment_key, captured.comment_hash,
+                          captured.comment_pattern)
+           && pattern_cached(captured.eq_key, captured.eq_hash,
+                             captured.eq_pattern);
 }
 
-/// 1 when everything that the calls reach through re's dictionaries is
-/// re's standard state (see re_shortcut_holds()); 0 when not; -1 with an
-/// exception set. Each dictionary's stamp is taken before its contents
-/// are read, so that a change made meanwhile is seen at the next use; the
-/// checks run no code of a caller's.
-int
-check_dictionaries() noexcept
+/// True when everything that the calls reach through dictionaries is what
+/// import captured: the module's namespace, where the reader looks `re`
+/// up, holds only exact str keys; re's namespace does too and names the
+/// captured functions and RegexFlag; the functions' builtins are the
+/// captured ones; isinstance and type resolve to the builtins; split's
+/// keyword defaults are the captured objects; and re's cache holds the two
+/// patterns (see check_cache()). Each dictionary's stamp is taken before
+/// its contents are read, so that a change made meanwhile is seen at the
+/// next use.
+bool
+dictionaries_hold() noexcept
 {
-    if (!checked.ns.take(captured.ns) || !only_str_keys(captured.ns)) {
-        return 0;
+    const Captured &c = captured;
+    PyObject *module_ns = support::module_namespace;
+    if (!checked.module_ns.take(module_ns) || !only_str_keys(module_ns)
+        || !checked.ns.take(c.ns) || !only_str_keys(c.ns)
+        || lookup(c.ns, str_search) != c.search.func
+        || lookup(c.ns, str_split) != c.split.func
+        || lookup(c.ns, str__compile) != c.compile.func
+        || lookup(c.ns, str_RegexFlag) != c.flag_class) {
+        return false;
     }
-    PyObject **standard = captured.standard_codes;
-    int taken = take_function(checked.search, lookup(captured.ns, str_search),
-                              "search", standard[0]);
-    if (taken == 1) {
-        taken = take_function(checked.split, lookup(captured.ns, str_split),
-                              "split", standard[1]);
+    // Before 3.10 the builtins are found through the namespace at each
+    // call; from 3.10 they are fixed when the function is made.
+    for (const Function *f : {&c.search, &c.split, &c.compile}) {
+        if (support::function_builtins(f->func) != c.builtins) {
+            PyErr_Clear();
+            return false;
+        }
     }
-    if (taken == 1) {
-        taken = take_function(checked.compile,
-                              lookup(captured.ns, str__compile), "_compile",
-                              standard[2]);
+    if (!checked.builtins.take(c.builtins) || !only_str_keys(c.builtins)
+        || resolve(str_isinstance) != c.isinstance
+        || resolve(str_type) != (PyObject *)&PyType_Type) {
+        return false;
     }
-    if (taken != 1) {
-        return taken;
+    PyObject *kw = c.split.kwdefaults;
+    if (kw != NULL
+        && (!checked.kwdefaults.take(kw) || PyDict_GET_SIZE(kw) != 2
+            || !only_str_keys(kw)
+            || lookup(kw, str_maxsplit) != c.maxsplit_default
+            || lookup(kw, str_flags) != c.flags_default)) {
+        return false;
     }
-    // The three run with the same builtins.
-    PyObject *builtins = support::function_builtins(checked.search.func);
-    if (builtins == NULL
-        || builtins != support::function_builtins(checked.split.func)
-        || builtins != support::function_builtins(checked.compile.func)
-        || !PyDict_CheckExact(builtins)) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    if (!checked.builtins.take(builtins) || !only_str_keys(builtins)
-        || !is_builtin(resolve(str_isinstance), "isinstance")
-        || resolve(str_type) != (PyObject *)&PyType_Type
-        || !standard_defaults()
-        || !flags_are_no_regex_flags(lookup(captured.ns, str_RegexFlag))) {
-        return 0;
-    }
-    return check_cache();
+    return support::valid_type_version(c.pattern_type) == c.pattern_version
+           && check_cache();
 }
 
-/// Checks in full and records what was found (see Checked).
-int
+/// Checks in full and records what was found (see Checked). Leaves no
+/// error: what cannot be decided leaves the shortcut off.
+void
 check_in_full() noexcept
 {
     checked.release();
-    checked.checked_once = true;
-    int holds = check_dictionaries();
-    if (holds < 0) {
-        checked.checked_once = false;  // tried again at the next use
-        return -1;
+    bool holds = dictionaries_hold();
+    if (PyErr_Occurred()) {
+        PyErr_Clear();  // no memory, say: tried again at the next use
+        checked.holds = false;
+        return;
     }
-    for (const Stamped *s : {&checked.ns, &checked.builtins, &checked.cache,
-                             &checked.split_kwdefaults}) {
+    checked.valid = true;
+    for (const Stamped *s : {&checked.module_ns, &checked.ns,
+                             &checked.builtins, &checked.kwdefaults,
+                             &checked.cache}) {
         if (s->dict != NULL && s->stamp == 0) {
             checked.unstampable = true;
         }
     }
-    checked.holds = holds == 1 && !checked.unstampable;
-    return checked.holds;
+    checked.holds = holds && !checked.unstampable;
 }
 
 /// True while the dictionaries that the last full check read are as it
@@ -730,60 +657,56 @@ bool
 dictionaries_unchanged() noexcept
 {
     const Checked &c = checked;
-    return c.checked_once && c.ns.unchanged() && c.builtins.unchanged()
-           && c.cache.unchanged() && c.split_kwdefaults.unchanged();
+    return c.valid && c.module_ns.unchanged() && c.ns.unchanged()
+           && c.builtins.unchanged() && c.kwdefaults.unchanged()
+           && c.cache.unchanged();
 }
 
-/// True while what no stamp covers is as the last full check found it:
-/// the functions' code and defaults, the classes of the objects that re's
-/// lookups compare and hash, and the class of RegexFlag's class.
+/// True while what no stamp covers is as import captured it: the
+/// functions' code and defaults, the classes of the defaults that are no
+/// exact int, and the class of RegexFlag; and the cache keys that a lookup
+/// compares still have the plain metatype.
 bool
-unstamped_unchanged() noexcept
+objects_unchanged() noexcept
 {
-    const Checked &c = checked;
+    const Captured &c = captured;
     if (!c.search.unchanged() || !c.split.unchanged()
-        || !c.compile.unchanged()
-        || (c.flag_meta != NULL
-            && (Py_TYPE(c.flag_class) != c.flag_meta
-                || support::valid_type_version(c.flag_meta)
-                       != c.flag_meta_version))) {
+        || !c.compile.unchanged() || !c.flag_meta.unchanged()) {
         return false;
     }
     for (int i = 0; i < c.classed_count; i++) {
-        const Classed &k = c.classed[i];
-        if (Py_TYPE(k.obj) != k.type
-            || support::valid_type_version(k.type) != k.version
-            || !int_alike(k.obj)) {
+        if (!c.classed[i].unchanged()) {
             return false;
         }
     }
-    for (int i = 0; i < c.colliding_count; i++) {
-        if (!plain_cache_key(c.colliding[i])) {
+    for (int i = 0; i < checked.colliding_count; i++) {
+        PyObject *cls = PyTuple_GET_ITEM(checked.colliding[i], 0);
+        if (Py_TYPE(cls) != &PyType_Type) {
             return false;
         }
     }
     return true;
 }
 
-/// What shows, cheaply, that the monitoring state may have changed: the
-/// interpreter's attention word, and where the monitoring data of re's
-/// three functions' code lies.
+/// What shows, cheaply, that the events set on re's three functions' code
+/// may have changed (see support::local_monitoring_mark()).
 std::uintptr_t
 code_data_mark() noexcept
 {
     std::uintptr_t mark = 0;
-    for (PyObject *code : {checked.search.code, checked.split.code,
-                           checked.compile.code}) {
-        mark = mark * 31 + support::local_monitoring_mark(code);
+    for (const Function *f :
+         {&captured.search, &captured.split, &captured.compile}) {
+        mark = mark * 31 + support::local_monitoring_mark(f->code);
     }
     return mark;
 }
 
-/// 1 when a sys.monitoring tool could be told of an event of re's three
-/// functions, 0 when none could, -1 with an exception set. Asked anew when
-/// recheck_monitoring() asked for it, when the interpreter shows a change,
-/// and where it shows none, after some uses.
-int
+/// True when a sys.monitoring tool (ids 0 to 5) could be told of an event
+/// of re's three functions, or when that cannot be told. Asked anew when
+/// recheck_monitoring() asked for it, when the attention word or the marks
+/// of the code objects show a change, and where the interpreter shows no
+/// change of the events set globally, after some uses.
+bool
 monitoring_events_set(PyThreadState *t) noexcept
 {
     MonitoringSeen &m = monitoring_seen;
@@ -794,16 +717,20 @@ monitoring_events_set(PyThreadState *t) noexcept
             || ++m.uses < uses_between_asks)) {
         return m.events_set;
     }
-    PyObject *codes[3] = {checked.search.code, checked.split.code,
-                          checked.compile.code};
+    PyObject *codes[3] = {captured.search.code, captured.split.code,
+                          captured.compile.code};
     int set = support::monitoring_events_set(codes, 3);
     if (set < 0) {
+        // Cannot tell: off for this use, and asked again at the next.
+        PyErr_Clear();
         m.asked = false;
-        return -1;
+        return true;
     }
     m = MonitoringSeen{true, set == 1, attention, data, 0};
-    return set;
+    return set == 1;
 }
+
+// ------------------------------------------------------ the capture
 
 /// Releases all that was captured; the shortcut is off until a capture.
 void
@@ -814,17 +741,217 @@ release_captured() noexcept
     Captured &c = captured;
     Py_CLEAR(c.module);
     Py_CLEAR(c.ns);
+    c.search.release();
+    c.split.release();
+    c.compile.release();
+    Py_CLEAR(c.builtins);
+    Py_CLEAR(c.isinstance);
+    Py_CLEAR(c.flag_class);
+    for (int i = 0; i < c.classed_count; i++) {
+        Py_CLEAR(c.classed[i].obj);
+    }
+    Py_CLEAR(c.maxsplit_default);
+    Py_CLEAR(c.flags_default);
     Py_CLEAR(c.cache_name);
     Py_CLEAR(c.comment_pattern);
     Py_CLEAR(c.eq_pattern);
+    Py_CLEAR(c.name_pattern);
+    Py_CLEAR(c.name_groups);
     Py_CLEAR(c.comment_key);
     Py_CLEAR(c.eq_key);
-    for (PyObject *&code : c.standard_codes) {
-        Py_CLEAR(code);
-    }
-    c.pattern_type = nullptr;
-    c.done = false;
+    c = Captured{};
     monitoring_seen = MonitoringSeen{};
+}
+
+/// The version tag of `type`, which a lookup gives it when it has none; 0
+/// when it can have none.
+unsigned int
+type_version(PyTypeObject *type, PyObject *name) noexcept
+{
+    support::type_lookup(type, name);
+    return support::valid_type_version(type);
+}
+
+/// True when `value`, a default of search or split, is an int 0 whose
+/// comparison, hash and instance check run no code: an exact int, or an
+/// instance of a direct subclass of int that keeps int's comparison and
+/// hash, looks its attributes up generically and has object's `__class__`
+/// (re's sentinel from 3.13), which is then recorded with its class.
+bool
+zero_default(PyObject *value) noexcept
+{
+    if (value == NULL || !PyLong_Check(value)) {
+        return false;
+    }
+    int overflow = 0;
+    if (PyLong_AsLongAndOverflow(value, &overflow) != 0 || overflow != 0) {
+        return false;
+    }
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyLong_Type || is_classed_default(value)) {
+        return true;  // int's class cannot change
+    }
+    Captured &c = captured;
+    PyObject *name = str___instancecheck__;
+    if (type->tp_base != &PyLong_Type
+        || type->tp_richcompare != PyLong_Type.tp_richcompare
+        || type->tp_hash != PyLong_Type.tp_hash
+        || type->tp_getattro != PyObject_GenericGetAttr
+        || c.classed_count == max_classed) {
+        return false;
+    }
+    PyObject *class_name = PyUnicode_InternFromString("__class__");
+    if (class_name == NULL) {
+        PyErr_Clear();
+        return false;
+    }
+    bool plain = support::type_lookup(type, class_name)
+                 == support::type_lookup(&PyBaseObject_Type, class_name);
+    Py_DECREF(class_name);
+    unsigned int version = type_version(type, name);
+    if (!plain || version == 0) {
+        return false;
+    }
+    Py_INCREF(value);
+    c.classed[c.classed_count++] = Classed{value, type, version};
+    return true;
+}
+
+/// True when `found` is re's standard function `name` (by its code's
+/// digest) with re's namespace as its globals and the plain function type;
+/// holds it in `f`.
+bool
+take_function(Function &f, PyObject *found, const char *name) noexcept
+{
+    if (found == NULL || Py_TYPE(found) != &PyFunction_Type
+        || PyFunction_GET_GLOBALS(found) != captured.ns) {
+        return false;
+    }
+    f.hold(found);
+    return is_standard_code(f.code, name);
+}
+
+/// True when the defaults of search and split are re's: flags 0 for both,
+/// and maxsplit 0 for split, keyword-only from 3.13; and _compile has
+/// none.
+bool
+standard_defaults() noexcept
+{
+    const Captured &c = captured;
+    PyObject *search = c.search.defaults, *split = c.split.defaults;
+    if (search == NULL || PyTuple_GET_SIZE(search) != 1
+        || !zero_default(PyTuple_GET_ITEM(search, 0))
+        || c.search.kwdefaults != NULL || c.compile.defaults != NULL
+        || c.compile.kwdefaults != NULL) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *kw = c.split.kwdefaults;
+    if (split != NULL || kw == NULL || !PyDict_CheckExact(kw)
+        || PyDict_GET_SIZE(kw) != 2 || !only_str_keys(kw)) {
+        return false;
+    }
+    PyObject *maxsplit = lookup(kw, str_maxsplit);
+    PyObject *flags = lookup(kw, str_flags);
+    if (!zero_default(maxsplit) || !zero_default(flags)) {
+        return false;
+    }
+    Py_INCREF(maxsplit);
+    captured.maxsplit_default = maxsplit;
+    Py_INCREF(flags);
+    captured.flags_default = flags;
+    return true;
+#else
+    return split != NULL && PyTuple_GET_SIZE(split) == 2
+           && zero_default(PyTuple_GET_ITEM(split, 0))
+           && zero_default(PyTuple_GET_ITEM(split, 1))
+           && c.split.kwdefaults == NULL;
+#endif
+}
+
+/// True when _compile's instance check of the flags,
+/// isinstance(flags, RegexFlag), runs no code and is false for each flags
+/// object that search and split pass: RegexFlag is a class whose class
+/// keeps type's instance check, and neither int nor a class of a default
+/// derives from it. Records RegexFlag and its class.
+bool
+flags_are_no_regex_flags(PyObject *flag_class) noexcept
+{
+    if (flag_class == NULL || !PyType_Check(flag_class)
+        || PyType_IsSubtype(&PyLong_Type, (PyTypeObject *)flag_class)) {
+        return false;
+    }
+    Captured &c = captured;
+    for (int i = 0; i < c.classed_count; i++) {
+        if (PyType_IsSubtype(c.classed[i].type,
+                             (PyTypeObject *)flag_class)) {
+            return false;
+        }
+    }
+    PyTypeObject *meta = Py_TYPE(flag_class);
+    PyObject *name = str___instancecheck__;
+    unsigned int version = type_version(meta, name);
+    if (version == 0
+        || support::type_lookup(meta, name)
+               != support::type_lookup(&PyType_Type, name)) {
+        return false;
+    }
+    Py_INCREF(flag_class);
+    c.flag_class = flag_class;
+    c.flag_meta = Classed{flag_class, meta, version};
+    return true;
+}
+
+/// True when re, as import finds it, is what the shortcut computes: its
+/// namespace of exact str keys holds search, split and _compile, re's
+/// standard functions with their standard defaults, and RegexFlag; they
+/// use the same builtins, where isinstance and type are the builtins
+/// module's own; and the compiled patterns' type reads its text and groups
+/// as members. Captures each of these objects. Sets no error.
+bool
+re_is_standard() noexcept
+{
+    Captured &c = captured;
+    if (!only_str_keys(c.ns)
+        || !take_function(c.search, lookup(c.ns, str_search), "search")
+        || !take_function(c.split, lookup(c.ns, str_split), "split")
+        || !take_function(c.compile, lookup(c.ns, str__compile),
+                          "_compile")) {
+        return false;
+    }
+    PyObject *builtins = support::function_builtins(c.search.func);
+    if (builtins == NULL || !PyDict_CheckExact(builtins)
+        || builtins != support::function_builtins(c.split.func)
+        || builtins != support::function_builtins(c.compile.func)
+        || !only_str_keys(builtins)) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_INCREF(builtins);
+    c.builtins = builtins;
+    PyObject *isinstance = resolve(str_isinstance);
+    if (isinstance == NULL || !PyCFunction_CheckExact(isinstance)
+        || PyCFunction_GET_SELF(isinstance) != support::builtins_module
+        || std::strcmp(((PyCFunctionObject *)isinstance)->m_ml->ml_name,
+                       "isinstance")
+               != 0
+        || resolve(str_type) != (PyObject *)&PyType_Type) {
+        return false;
+    }
+    Py_INCREF(isinstance);
+    c.isinstance = isinstance;
+    if (!standard_defaults()
+        || !flags_are_no_regex_flags(lookup(c.ns, str_RegexFlag))) {
+        return false;
+    }
+    PyTypeObject *type = c.pattern_type;
+    c.pattern_version = type_version(type, c.name_pattern);
+    return c.pattern_version != 0
+           && type->tp_getattro == PyObject_GenericGetAttr
+           && Py_TYPE(support::type_lookup(type, c.name_pattern))
+                  == &PyMemberDescr_Type
+           && Py_TYPE(support::type_lookup(type, c.name_groups))
+                  == &PyMemberDescr_Type;
 }
 
 /// New reference: the compile function of the module _sre, or null (with
@@ -923,10 +1050,13 @@ capture_re() noexcept
         return 0;
     }
     c.cache_name = PyUnicode_InternFromString(first_cache);
+    c.name_pattern = PyUnicode_InternFromString("pattern");
+    c.name_groups = PyUnicode_InternFromString("groups");
     c.comment_key = cache_key(str_comment_pattern);
     c.eq_key = c.comment_key ? cache_key(str_eq) : NULL;
-    if (c.eq_pattern == NULL || c.cache_name == NULL || c.eq_key == NULL
-        || PyObject_Hash(c.cache_name) == -1
+    if (c.eq_pattern == NULL || c.cache_name == NULL
+        || c.name_pattern == NULL || c.name_groups == NULL
+        || c.eq_key == NULL || PyObject_Hash(c.cache_name) == -1
         || (c.comment_hash = PyObject_Hash(c.comment_key)) == -1
         || (c.eq_hash = PyObject_Hash(c.eq_key)) == -1
         || support::capture_monitoring() < 0) {
@@ -938,6 +1068,12 @@ capture_re() noexcept
     c.module = module;
     c.ns = PyModule_GetDict(module);
     Py_INCREF(c.ns);
+    if (!re_is_standard()) {
+        // Not re's standard module: the shortcut stays off.
+        assert(!PyErr_Occurred());
+        release_captured();
+        return 0;
+    }
     c.done = true;
     return 0;
 }
@@ -945,32 +1081,49 @@ capture_re() noexcept
 int
 re_shortcut_holds(PyObject *re, PyThreadState *t) noexcept
 {
+    assert(!PyErr_Occurred());
     // A module's class can be reassigned: its attribute lookup is then the
     // class's own.
     if (!captured.done || re != captured.module
         || Py_TYPE(re) != &PyModule_Type || checked.unstampable
-        || support::tracing_or_profiling(t)
-        || support::async_exception_pending(t)
-        || !support::recursion_headroom(t, call_depth)) {
+        || support::tracing_or_profiling(t) || support::pending_work(t)
+        || !support::recursion_headroom(t, call_depth)
+        || !objects_unchanged()) {
         return 0;
     }
-    if (!dictionaries_unchanged() || !unstamped_unchanged()) {
-        int holds = check_in_full();
-        if (holds <= 0) {
-            return holds;
-        }
+    if (!dictionaries_unchanged()) {
+        check_in_full();
     }
-    if (!checked.holds) {
-        return 0;
-    }
-    int set = monitoring_events_set(t);
-    return set < 0 ? -1 : !set;
+    return checked.holds && !monitoring_events_set(t);
 }
 
 void
 recheck_monitoring() noexcept
 {
     monitoring_seen.asked = false;
+}
+
+void
+caller_code_ran() noexcept
+{
+    if (!support::monitoring_changes_marked) {
+        monitoring_seen.asked = false;
+    }
+}
+
+int
+check_line_signals(PyThreadState *t) noexcept
+{
+    if (!support::attention_word_available) {
+        return PyErr_CheckSignals();
+    }
+    // As the evaluation loop, only when the attention word shows work; a
+    // handler or a collection may then run code of a caller's.
+    if (!support::pending_work(t)) {
+        return 0;
+    }
+    monitoring_seen.asked = false;
+    return PyErr_CheckSignals();
 }
 
 }  // namespace fernlake

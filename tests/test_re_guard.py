@@ -1,0 +1,86 @@
+"""The guard of the reader's shortcut of `re` runs no code of a caller's,
+leaves no error behind, takes only what it captured at import as re's, and
+gives way whenever a monitoring tool could see re's calls: each change of
+re in tests/re_guard_cases.py, made after the import, gives with the module
+what it gives with the plain-Python class."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_case(name, *args, flags=()):
+    """The JSON that the case `name` prints in a fresh interpreter."""
+    proc = subprocess.run(
+        [sys.executable, *flags, "re_guard_cases.py", name, *args],
+        capture_output=True, text=True, cwd=TESTS)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+SPLIT_SENTINEL = pytest.mark.skipif(
+    sys.version_info < (3, 13),
+    reason="split's defaults are a sentinel object from 3.13")
+MONITORING = pytest.mark.skipif(sys.version_info < (3, 12),
+                                reason="sys.monitoring came with 3.12")
+
+
+def case(*args, marks=()):
+    return pytest.param(args, marks=marks)
+
+
+# The cases that compare one read (or a few) with each class; those of
+# monitoring compare one for each tool id, 0 to 5.
+ALIKE = {
+    "pattern_text_frees_cache": case("pattern_text_frees_cache"),
+    "large_search_default": case("large_default", "search"),
+    "large_split_default": case("large_default", "split"),
+    "surrogate_in_code": case("surrogate_in_code"),
+    "sentinel_class_getattribute": case(
+        "sentinel_class_getattribute", marks=SPLIT_SENTINEL),
+    "sentinel_class_answers_regex_flag": case(
+        "sentinel_class_answers_regex_flag", marks=SPLIT_SENTINEL),
+    "search_with_own_globals": case("search_with_own_globals"),
+    "regex_flag_is_int": case("regex_flag_is_int"),
+    "cached_object_no_pattern": case("cached_object_no_pattern"),
+    "namespace_key_hashing_as_re": case("namespace_key_hashing_as_re"),
+    "events_set_by_a_lines_generator": case(
+        "events_set_by_a_lines_generator", marks=MONITORING),
+}
+PER_TOOL = ["global_events_of_every_tool", "local_events_of_every_tool"]
+
+
+@pytest.mark.parametrize("args", ALIKE.values(), ids=ALIKE)
+def test_the_module_reads_as_plain_python(args):
+    plain, native = run_case(*args)
+    assert native == plain
+
+
+@MONITORING
+@pytest.mark.parametrize("name", PER_TOOL)
+def test_a_tool_of_each_id_sees_re_called(name):
+    for plain, native in run_case(name):  # tool ids 0 to 5
+        assert native == plain and plain[1]
+
+
+def test_bytes_key_of_the_cache_warns_as_plain_python():
+    (plain, plain_warnings), (native, native_warnings) = run_case(
+        "bytes_key_in_cache", flags=("-b",))
+    assert native == plain and native_warnings == plain_warnings
+    # A warning (at least) at each re.search: each line of the file.
+    assert len(plain_warnings) >= 3
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12),
+                    reason="sys.monitoring came with 3.12")
+def test_events_set_by_a_signal_handler_are_seen_from_there_on():
+    result = run_case("local_events_set_by_a_signal_handler")
+    reached = [r for r in result if r[0] is not None]
+    assert reached, "the handler ran at no line of a read"
+    for at, searches, count in reached:
+        # The handler ran at the signal check of line `at + 1`.
+        assert searches == count - at
