@@ -322,10 +322,7 @@ inline int
 serve_pending_work(PyThreadState *t) noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000
-    // The event bits of the word (the interpreter's private
-    // _PY_EVAL_EVENTS_MASK, its low 8 bits on 3.13 to 3.15); the bits
-    // above them count the versions of monitoring.
-    if ((attention_word(t) & 0xff) == 0) {
+    if ((attention_word(t) & pending_work_bits) == 0) {
         return 0;
     }
 #else

@@ -302,11 +302,14 @@ void recheck_monitoring() noexcept;
 void caller_code_ran() noexcept;
 
 /// The signal check of a line where a shortcut skipped the call that made
-/// it (str() of the line): PyErr_CheckSignals(). From 3.13 it runs, as in
-/// the evaluation loop, only when the attention word shows work waiting;
-/// a handler or a collection it runs may change the monitoring state,
-/// which re_shortcut_holds() then asks anew. 0, or -1 with the handler's
-/// exception set.
+/// it (str() of the line): PyErr_CheckSignals(). From 3.13, where the
+/// attention word shows cheaply what waits, it runs as the evaluation loop
+/// serves its checks, only when work waits, and then also the calls added
+/// by Py_AddPendingCall (serve_pending_work()); a handler or call it runs
+/// may change the monitoring state, which re_shortcut_holds() then asks
+/// anew. Before 3.13 pending calls wait for the next check of the
+/// interpreter's (no cheap public read shows them). 0, or -1 with the
+/// exception of a handler or call set.
 int check_line_signals(PyThreadState *t) noexcept;
 
 }  // namespace fernlake

@@ -530,10 +530,11 @@ file_bytes_serve(PyObject *file, PyThreadState *t) noexcept
         // which may collect garbage and so run code: the decoder is held,
         // and the file must still be as it was afterwards.
         Py_INCREF(decoder);
-        PyObject *dict, *again = NULL;
+        PyObject *dict = NULL, *again = NULL;
         serve = support::existing_instance_dict(decoder, &dict) < 0 ? -1
                 : text_file_is_fresh(file, buffer, encoding, errors, &again)
                     && again == decoder && decoder_is_plain(decoder, dict);
+        Py_XDECREF(dict);
         Py_DECREF(decoder);
     }
     Py_XDECREF(errors);

@@ -1123,7 +1123,7 @@ check_line_signals(PyThreadState *t) noexcept
         return 0;
     }
     monitoring_seen.asked = false;
-    return PyErr_CheckSignals();
+    return support::serve_pending_work(t);
 }
 
 }  // namespace fernlake
