@@ -149,10 +149,13 @@ constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 
 /// The bits of attention_word() that stand for work the thread's next
 /// evaluation-loop check does: a signal to handle, calls added by
-/// Py_AddPendingCall, an asynchronous exception, a scheduled collection
-/// (the interpreter's private _PY_SIGNALS_PENDING_BIT to
-/// _PY_GC_SCHEDULED_BIT, bits 1 to 4 on 3.13 to 3.15).
-constexpr std::uintptr_t pending_work_bits = 0x1e;
+/// Py_AddPendingCall, an asynchronous exception, a scheduled collection,
+/// and from 3.14 a script that sys.remote_exec sent, which
+/// PyErr_CheckSignals() runs too (the interpreter's private
+/// _PY_SIGNALS_PENDING_BIT to _PY_EVAL_PLEASE_STOP_BIT, bits 1 to 5 on
+/// 3.13 to 3.15; on 3.13 the last stops the world of free-threaded builds
+/// only).
+constexpr std::uintptr_t pending_work_bits = 0x3e;
 
 /// True while work waits for the thread's next evaluation-loop check,
 /// where interpreted code that a shortcut skips would serve it. From 3.13

@@ -10,6 +10,7 @@ import os
 import resource
 import signal
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -205,11 +206,15 @@ def stop(*args):
     raise Stop("stop")
 
 
+REMOTE_RAN = threading.Event()
+
+
 def stopped(kind):
     """Where a read of an endless file stops when, once it has begun, a
     signal handler (`kind` "signal"), a pending call ("pending_call") or
-    an exception sent to the reading thread ("thread_exception") raises:
-    for the
+    an exception sent to the reading thread ("thread_exception") raises,
+    or a signal follows a script sent by sys.remote_exec ("remote_exec")
+    once it ran: for the
     plain class whether the innermost line of the model is its readlines(),
     for the module its entries."""
     # A read that would not stop takes memory until it fails for the lack
@@ -235,14 +240,28 @@ def stopped(kind):
         elif kind == "thread_exception":
             ctypes.pythonapi.PyThreadState_SetAsyncExc(
                 ctypes.c_ulong(main), ctypes.py_object(Stop))
+        elif kind == "remote_exec":
+            # The script runs where the reading thread's interpreted code
+            # next checks for work; an error of its own would go unraised,
+            # so once it ran the signal stops the read. A read that never
+            # runs it ends for the lack of memory, and lets this go.
+            sys.remote_exec(os.getpid(), script)
+            REMOTE_RAN.wait()
+            if not finished:
+                signal.pthread_kill(main, signal.SIGUSR1)
         else:
             import _testcapi
             _testcapi._pending_threadfunc(stop)
 
+    script = os.path.join(tempfile.mkdtemp(), "ran.py")
+    with open(script, "w") as f:
+        f.write("import decoder_scenarios\ndecoder_scenarios.REMOTE_RAN.set()\n")
     sys.addaudithook(hook)
     results = []
     for cls in CLASSES:
         opened.clear()
+        REMOTE_RAN.clear()
+        finished = False
         helper = threading.Thread(target=interrupt)
         helper.start()
         try:
@@ -257,5 +276,7 @@ def stopped(kind):
                 results.append(described(e)[2])
         except MemoryError:
             results.append("MemoryError")
+        finished = True
+        REMOTE_RAN.set()
         helper.join()
     return results

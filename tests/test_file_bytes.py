@@ -143,15 +143,17 @@ def test_replaced_decoders_decode_the_lines(run_python, write_param):
     assert results["other_class"][0][0] > 0
 
 
-@pytest.mark.parametrize("kind",
-                         ["signal", "pending_call", "thread_exception"])
+@pytest.mark.parametrize("kind", ["signal", "pending_call",
+                                  "thread_exception", "remote_exec"])
 def test_pending_work_stops_the_read_in_readlines(run_python, kind):
-    """A signal handler or a pending call that raises, or an exception sent
-    to the thread, stops a read of an endless file inside readlines(), at
-    its line."""
+    """A signal handler or a pending call that raises, an exception sent to
+    the thread, or a remote script that signals, stops a read of an endless
+    file inside readlines(), at its line."""
     if kind == "pending_call":
         pytest.importorskip("_testcapi", reason="pending calls are queued "
                             "through the interpreter's test module")
+    if kind == "remote_exec" and not hasattr(sys, "remote_exec"):
+        pytest.skip("sys.remote_exec comes with 3.14")
     plain, module = scenario(run_python, f"stopped({kind!r})")
     assert plain is True
     assert module == [[10, INIT], [21, READ], [22, READ]]

@@ -7,96 +7,72 @@
 // slots, so that every guard sends its step down the general path: the
 // tests run against both builds and compare them.
 //
-// shortcut      what runs instead           what its guard proves
-// ------------  --------------------------  ---------------------------------
-// class_slot    item access, assignment     the class attribute is still the
-//               and construction call the   module's function: the
-//               bodies from the class's     interpreter puts the generic slot
-//               own slots                   back when it is reassigned, and
-//                                           subclasses get generic slots.
-//                                           Rules 1, 2 (identity of the
-//                                           slot); tripped by test_class_
-//                                           methods_reassigned_and_restored,
-//                                           test_a_subclass_override_runs
-// own_store     self.__dict__ is read       self is exactly a Parameter whose
-//               without the lookup          attribute lookup is generic.
-//                                           Rule 2 (exact type, generic
-//                                           getattro); tripped by test_a_
-//                                           subclass_override_runs and the
-//                                           differential test's subclass
-// own_read      __init__ runs read_param's  the same, the class still holds
-//               body without a bound method its own read_param and no
-//                                           instance attribute hides it (a
-//                                           failing lookup of it fails the
-//                                           call). Rules 1 (errors kept,
-//                                           the attribute held), 2 (exact
-//                                           type, the class's own function);
-//                                           tripped by the tests of
-//                                           tests/test_class_guard.py
-// keys_test     `key in d.keys()` is        the dictionary is exactly a dict.
-//               tested on the dictionary    Rules 1, 2 (exact type: a key's
-//                                           __eq__ runs as the keys view runs
-//                                           it); tripped by test_keys_
-//                                           running_code_are_called_alike,
-//                                           test_dictionary_replaced_during_
-//                                           the_membership_test
-// strip         str.strip's own function    the line is exactly a str
-//               runs on the line
-// file_bytes    the file's bytes stand for  (1) it reads, calls nothing:
-//               its readlines()             the file is exactly the text file
-//                                           of the interpreter's open(), in
-//                                           UTF-8, fresh, and can seek; (2)
-//                                           its decoder is the codec's class
-//                                           captured at import, unchanged
-//                                           (version, decode's code, no
-//                                           attribute hiding one); (3) nobody
-//                                           watches decode(); (4) pending
-//                                           work is served per piece that
-//                                           readlines() decodes
-// comment_test  re.search("^#", line) and   re and what its functions reach
-// split         re.split("=", line) are     are the very objects import found
-//               computed                    standard, its cache holds the two
-//                                           patterns, no tool could see the
-//                                           calls and no work waits for them
+// Every guard keeps four rules, and the tests named below trip each:
+//   R1  it runs no code of a caller's and leaves no error: it compares,
+//       hashes and reads only objects of exact built-in types, holds what
+//       it reads across anything that may free it, and a guard that
+//       cannot decide turns its shortcut off with no error set;
+//   R2  identity: what the shortcut skips is what import captured, the
+//       same objects, exact types and type versions;
+//   R3  nobody watching: it skips interpreted code only while no trace or
+//       profile function and no sys.monitoring tool could see that code;
+//   R4  pending work (signal handlers, pending calls, an exception sent to
+//       the thread, a remote script) is served where the skipped code
+//       would serve it, or the skipped code runs.
 //
-// The guard of comment_test and split keeps four rules; the cases of
-// tests/re_guard_cases.py (run by tests/test_re_guard.py) that trip each:
-//   no code, no error   it compares, hashes and reads only exact built-in
-//                       objects (cache keys, patterns and their text) and
-//                       sets no error: pattern_text_frees_cache,
-//                       bytes_key_in_cache (python -b), large_default,
-//                       surrogate_in_code, namespace_key_hashing_as_re
-//   identity            every object the calls reach is the one import
-//                       captured, classes at their version tags:
-//                       search_with_own_globals, regex_flag_is_int,
-//                       cached_object_no_pattern, sentinel_class_
-//                       getattribute, sentinel_class_answers_regex_flag
-//   nobody watching     no trace or profile function, no sys.monitoring
-//                       tool with events globally or on re's code:
-//                       global_events_of_every_tool, local_events_of_
-//                       every_tool, events_set_by_a_lines_generator
-//   pending work        off while work waits for the evaluation loop, and
-//                       monitoring asked anew once a signal check ran a
-//                       handler: local_events_set_by_a_signal_handler
+// class_slot    item access, assignment and construction call the bodies
+//               from the class's own slots, while the class attribute is
+//               still the module's function (the interpreter puts the
+//               generic slot back when it is reassigned; subclasses get
+//               generic slots). R1, R2: test_class_methods_reassigned_
+//               and_restored, test_a_subclass_override_runs.
+// own_store     self.__dict__ is read without the lookup, while self is
+//               exactly a Parameter whose attribute lookup is generic. R2:
+//               test_a_subclass_override_runs, the differential subclass
+//               scenarios.
+// own_read      __init__ runs read_param's body without a bound method,
+//               while the same holds, the class still holds its own
+//               read_param and no instance attribute hides it (a failing
+//               lookup of it fails the call). R1, R2: tests/test_class_
+//               guard.py.
+// keys_test     `key in d.keys()` is tested on the dictionary, while it is
+//               exactly a dict (a key's __eq__ runs as the keys view runs
+//               it). R1, R2: test_keys_running_code_are_called_alike,
+//               test_dictionary_replaced_during_the_membership_test.
+// strip         str.strip's own function runs on the line, while the line
+//               is exactly a str. R2: test_lines_that_are_no_plain_str.
+// file_bytes    the file's bytes stand for its readlines(), while the file
+//               is exactly the text file of the interpreter's open(), in
+//               UTF-8, fresh, over a buffer that can seek, and its decoder
+//               is exactly the codec's class captured at import, unchanged
+//               (tests/test_file_bytes.py). R1: test_bytes_that_are_no_
+//               utf8_reset_no_decoder, test_descriptor_positioned_past_
+//               the_start; R2: test_replaced_decoders_decode_the_lines; R3:
+//               test_tools_see_the_decoder_run; R4: test_pending_work_
+//               stops_the_read_in_readlines. The bytes themselves:
+//               test_bytes_that_are_no_utf8_fail_as_readlines_fails,
+//               test_each_line_end_ends_one_line, test_a_pipe_reads_as_
+//               readlines, test_read_as_readlines_reads.
+// comment_test  re.search("^#", line) and re.split("=", line) are
+// split         computed, while re and everything its functions reach are
+//               the objects import found standard, its cache holds the two
+//               patterns, nobody watches and no work waits (cases of
+//               tests/re_guard_cases.py, run by tests/test_re_guard.py).
+//               R1: pattern_text_frees_cache, bytes_key_in_cache (python
+//               -b), large_default, surrogate_in_code, namespace_key_
+//               hashing_as_re; R2: search_with_own_globals, regex_flag_is_
+//               int, cached_object_no_pattern, sentinel_class_getattribute,
+//               sentinel_class_answers_regex_flag, and tests/test_re_
+//               standard.py (re changed before the import); R3: global_
+//               events_of_every_tool, local_events_of_every_tool, events_
+//               set_by_a_lines_generator; R4: local_events_set_by_a_signal_
+//               handler.
 //
-// Tests that trip the guards and compare with the general path and the
-// plain-Python class: tests/test_shortcuts.py (every guard of class_slot,
-// own_store, own_read, keys_test and re), tests/test_re_guard.py (re's
-// guard, rule by rule), tests/test_re_standard.py (re as
-// it is at import), tests/test_reader.py (file_bytes against readlines()),
-// tests/test_file_bytes.py (file_bytes, by the four rules its guard
-// keeps: it reads the file's and the decoder's state without calling
-// either and leaves no error, and its decoder is the class captured at
-// import, unchanged: test_replaced_decoders_decode_the_lines; nobody
-// watches decode(): test_tools_see_the_decoder_run, and bytes that are no
-// UTF-8 call nothing of the decoder: test_bytes_that_are_no_utf8_reset_
-// no_decoder; pending work is served per piece, at the line of
-// readlines(): test_pending_work_stops_the_read_in_readlines; and the
-// bytes themselves: test_bytes_that_are_no_utf8_fail_as_readlines_fails,
-// test_each_line_end_ends_one_line, test_descriptor_positioned_past_the_
-// start, test_a_pipe_reads_as_readlines), tests/test_model.py (generated
-// files); test_every_shortcut_runs_on_this_interpreter checks that each
-// runs.
+// Every shortcut is also compared with the general path and the plain-
+// Python class by tests/test_shortcuts.py and tests/test_model.py
+// (generated files), and with a build without shortcuts by
+// tests/test_differential.py (`make general`);
+// test_every_shortcut_runs_on_this_interpreter checks that each runs.
 #ifndef FERNLAKE_PLUGINS_SHORTCUTS_HPP
 #define FERNLAKE_PLUGINS_SHORTCUTS_HPP
 
