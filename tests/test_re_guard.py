@@ -82,5 +82,7 @@ def test_events_set_by_a_signal_handler_are_seen_from_there_on():
     reached = [r for r in result if r[0] is not None]
     assert reached, "the handler ran at no line of a read"
     for at, searches, count in reached:
-        # The handler ran at the signal check of line `at + 1`.
-        assert searches == count - at
+        # The handler ran at the signal check of line `at + 1`, or, where
+        # re's functions run as interpreted code (the general path), inside
+        # that line's call of re.search, which then began unseen.
+        assert count - at - 1 <= searches <= count - at
