@@ -47,6 +47,8 @@ NOT_UTF8 = {
        for i in range(2, 16)},
     "high_bit_at_0": b"\x80=v" + b"v" * 20,
     "high_bit_at_1": b"k\x80v" + b"v" * 20,
+    # Past the first of the pieces that a larger file is read in.
+    "after_many_pieces": b"k=v\n" * 50_000 + b"x=\xff\n",
 }
 
 

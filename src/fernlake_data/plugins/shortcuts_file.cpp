@@ -1,5 +1,5 @@
-// The shortcut of the reader's readlines(): a text file read at once as
-// its bytes, and their lines.
+// The shortcut of the reader's readlines(): a text file read as its bytes,
+// in pieces, and their lines.
 #include "shortcuts.hpp"
 
 #include <sys/stat.h>
@@ -8,6 +8,11 @@
 #include <cstring>
 
 #include "names.hpp"
+
+// MSVC's C library names the file-type test of stat() otherwise.
+#ifndef S_ISREG
+#define S_ISREG(mode) (((mode) & S_IFMT) == S_IFREG)
+#endif
 
 namespace fernlake {
 
@@ -30,8 +35,8 @@ struct FileCapture {
     unsigned int decoder_version = 0;
     PyObject *decode = nullptr;       // the class's decode(), a function
     PyObject *decode_code = nullptr;  // its code at import
-    PyObject *readinto = nullptr, *tell = nullptr, *seek = nullptr,
-             *seekable = nullptr, *fileno = nullptr;
+    PyObject *read = nullptr, *readinto = nullptr, *tell = nullptr,
+             *seek = nullptr, *seekable = nullptr, *fileno = nullptr;
     // Names of the decoder's own attributes, and the errors it must have.
     PyObject *name_buffer = nullptr, *name_errors = nullptr,
              *strict = nullptr;
@@ -323,11 +328,14 @@ text_file_is_fresh(PyObject *file, PyObject *buffer, PyObject *encoding,
 
 /// The size of what is left of the file under `buffer` from `start` (its
 /// position), and one byte more, so that the read that finds the end needs
-/// no more room; a piece to read when the size is unknown. -1 with an
+/// no more room; a piece to read when the size is unknown. `*whole` tells
+/// whether it is a regular file whose rest is less than a piece, which one
+/// read() to its end then takes, as it would take a piece. -1 with an
 /// exception set.
 Py_ssize_t
-size_hint(PyObject *buffer, PyObject *start) noexcept
+size_hint(PyObject *buffer, PyObject *start, bool *whole) noexcept
 {
+    *whole = false;
     PyObject *fd = PyObject_CallOneArg(captured_file.fileno, buffer);
     if (fd == NULL) {
         return -1;
@@ -343,6 +351,7 @@ size_hint(PyObject *buffer, PyObject *start) noexcept
         || st.st_size - at >= PY_SSIZE_T_MAX - read_piece) {
         return read_piece;
     }
+    *whole = S_ISREG(st.st_mode) && st.st_size - at < read_piece;
     return (Py_ssize_t)(st.st_size - at) + 1;
 }
 
@@ -459,11 +468,11 @@ capture_file_types(PyObject *open) noexcept
         c.name_errors = name_errors;
         c.strict = strict;
     }
-    static const char *const methods[] = {"readinto", "tell", "seek",
-                                           "seekable", "fileno"};
-    PyObject **slots[] = {&c.readinto, &c.tell, &c.seek, &c.seekable,
-                          &c.fileno};
-    for (std::size_t i = 0; i < 5; i++) {
+    static const char *const methods[] = {"read", "readinto", "tell",
+                                           "seek", "seekable", "fileno"};
+    PyObject **slots[] = {&c.read, &c.readinto, &c.tell, &c.seek,
+                          &c.seekable, &c.fileno};
+    for (std::size_t i = 0; i < 6; i++) {
         PyObject *found = method_of(c.buffer_type, methods[i]);
         if (found == NULL) {
             return PyErr_Occurred() ? -1 : 0;
@@ -564,12 +573,19 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
     if (start == NULL) {
         return NULL;
     }
-    Py_ssize_t capacity = size_hint(buffer, start);
-    PyObject *bytes = capacity < 0
-                          ? NULL
-                          : PyBytes_FromStringAndSize(NULL, capacity);
+    bool whole;
+    Py_ssize_t capacity = size_hint(buffer, start, &whole);
+    PyObject *bytes = capacity < 0 ? NULL
+                      : whole ? PyObject_CallOneArg(c.read, buffer)
+                              : PyBytes_FromStringAndSize(NULL, capacity);
     Py_ssize_t filled = 0, checked = 0;
     int state = bytes == NULL ? -1 : 0;  // 1 at the end, 2 to leave
+    if (state == 0 && whole) {
+        // The buffer's own read() gives exact bytes, all of the rest.
+        filled = capacity = PyBytes_GET_SIZE(bytes);
+        state = check_pieces(PyBytes_AS_STRING(bytes), &checked, filled,
+                             true, t);
+    }
     while (state == 0) {
         if (filled == capacity) {
             capacity += capacity / 2 + read_piece;
