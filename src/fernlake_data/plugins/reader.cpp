@@ -323,7 +323,9 @@ is_setting(const Span &s, Walk &w, Failure &f) noexcept
     if (direct) {
         Py_DECREF(re);
         PARAM_SHORTCUT_RAN(comment_test);
-        w.re_held = true;
+        // Before 3.13 the signal check of the next line may run a handler
+        // unseen: the guard is asked at every line.
+        w.re_held = support::attention_word_available;
         comment = s.end > s.start && s.first() == '#';
     }
     else {
