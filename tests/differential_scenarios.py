@@ -462,6 +462,118 @@ def exception_sent_during_the_read(ctx):
     ctx.read_into(Target(), path)
 
 
+# ------------------------------------------------ re changed mid-read
+
+def _split_watched(ctx, m):
+    """A function that replaces re.split through `m`, recording each line
+    it splits in ctx.seen and splitting it as re.split does."""
+    split = re.split
+
+    def replace():
+        def watched(pattern, string, *args, **kwargs):
+            ctx.seen.append(("split", string))
+            return split(pattern, string, *args, **kwargs)
+        m.setattr(re, "split", watched)
+    return replace
+
+
+AFTER_K = "a=b\nk=v\n# c\nc=d\ne=f\n"
+
+
+@scenario()
+def re_replaced_by_a_finalizer_of_a_replaced_value(ctx):
+    """The value that a line replaces ends with a finalizer that replaces
+    re.split: the lines that follow are split by the new function, in an
+    instance and in a plain dict."""
+    with ctx.m.context() as m:
+        replace = _split_watched(ctx, m)
+
+        class Old:
+            def __del__(self):
+                replace()
+        path = ctx.file(AFTER_K)
+        p = ctx.read(ctx.file(TEXT))
+        ctx.run(lambda: p.__setitem__("k", Old()), p)
+        ctx.run(lambda: p.read_param(path), p)
+        m.undo()
+        ctx.read_into({"k": Old()}, path)
+
+
+@scenario()
+def re_replaced_by_a_key_that_compares_by_its_own_code(ctx):
+    """A key of the target that is no str shares its hash with a key of the
+    file; its comparison replaces re.split."""
+    with ctx.m.context() as m:
+        replace = _split_watched(ctx, m)
+
+        class Key:
+            def __hash__(self):
+                return hash("c")
+
+            def __eq__(self, other):
+                replace()
+                return False
+        ctx.read_into({Key(): 1}, ctx.file(AFTER_K))
+
+
+def _replaced_while_the_lock_is_offered(ctx, by_signal):
+    """Another thread, which takes its turns as the read offers the lock,
+    replaces re.split itself, or sends a signal whose handler does, once a
+    thousand settings are stored: every line from there on, and none
+    before, is split by the new function."""
+    import threading
+    import time
+    with ctx.m.context() as m:
+        target, done, at = {}, [], []
+        replace_split = _split_watched(ctx, m)
+
+        def replace(*args):
+            at.append(len(target))
+            replace_split()
+        if by_signal:
+            previous = signal.signal(signal.SIGUSR1, replace)
+            ctx.cleanups.append(
+                lambda: signal.signal(signal.SIGUSR1, previous))
+
+        def other():
+            while len(target) < 1000 and not done:
+                time.sleep(0)  # lets the lock go, and waits for a turn
+            if by_signal:
+                # Foreign calls let the lock go: the signal comes while
+                # the read goes on, between two of its turns.
+                import ctypes
+                libc = ctypes.CDLL(None)
+                libc.usleep(500)
+                libc.kill(os.getpid(), signal.SIGUSR1)
+            else:
+                replace()
+        lines = ["k%d=v" % i for i in range(200_000)]
+        path = ctx.file("\n".join(lines) + "\n")
+        thread = threading.Thread(target=other)
+        thread.start()
+        try:
+            ctx.Parameter.read_param(target, path)
+        finally:
+            done.append(True)
+            thread.join()
+        split = [line for kind, line in ctx.seen if kind == "split"]
+        del ctx.seen[:]
+        # Where no shortcut runs, the handler may run within re.split of
+        # the line being stored, which then is split by the old function.
+        ctx.note(len(target), len(at), bool(at) and 1000 <= at[0]
+                 and split in (lines[at[0]:], lines[at[0] + 1:]))
+
+
+@scenario()
+def re_replaced_by_another_thread(ctx):
+    _replaced_while_the_lock_is_offered(ctx, by_signal=False)
+
+
+@scenario()
+def re_replaced_by_a_signal_handler(ctx):
+    _replaced_while_the_lock_is_offered(ctx, by_signal=True)
+
+
 # ------------------------------------------------ lines of the caller's
 
 @scenario(group="own_open")

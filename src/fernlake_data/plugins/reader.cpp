@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "names.hpp"
@@ -185,8 +186,38 @@ struct Span {
     PyObject *
     piece(Py_ssize_t a, Py_ssize_t b) const noexcept
     {
-        return utf8 != NULL ? PyUnicode_DecodeUTF8(utf8 + a, b - a, NULL)
-                            : PyUnicode_Substring(text, a, b);
+        if (utf8 == NULL) {
+            return PyUnicode_Substring(text, a, b);
+        }
+        // The bytes are known to be UTF-8: a piece of ASCII is copied as
+        // it stands. Empty and one-character texts come from the decoder,
+        // which gives the interpreter's shared objects for them.
+        if (b - a > 1 && is_ascii(utf8 + a, b - a)) {
+            PyObject *piece = PyUnicode_New(b - a, 127);
+            if (piece != NULL) {
+                std::memcpy(PyUnicode_1BYTE_DATA(piece), utf8 + a,
+                            (std::size_t)(b - a));
+            }
+            return piece;
+        }
+        return PyUnicode_DecodeUTF8(utf8 + a, b - a, NULL);
+    }
+
+    /// True when the `n` bytes at `p` are all ASCII, read a word at a time.
+    static bool
+    is_ascii(const char *p, Py_ssize_t n) noexcept
+    {
+        std::uint64_t any = 0;
+        Py_ssize_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            any |= word;
+        }
+        for (; i < n; i++) {
+            any |= (unsigned char)p[i];
+        }
+        return (any & 0x8080808080808080ull) == 0;
     }
 };
 
@@ -199,6 +230,18 @@ struct Walk {
     // answer for the same object, as nothing runs between the two.
     PyObject *checked_re = nullptr;
     int direct = 0;
+    // True while the shortcut of `re` held at its last check and no code of
+    // a caller's can have run since: the lines that follow take it without
+    // resolving `re` and checking it again, as long as no work waits.
+    bool re_held = false;
+    // The dictionary that a plain store of a line lands in, held while
+    // `re_held`, and whether it is known to hold only exact str keys, so
+    // that a store that adds a key to it runs no code of a caller's.
+    PyObject *store = nullptr;
+    bool store_str_keys = false;
+    // How many keys the walk may still read to learn that, so that the
+    // checks cost no more than a few steps per line in all.
+    Py_ssize_t scan_budget = 8;
     // True while the recursion limit is out of reach of the calls of a
     // line (for a read of the file's bytes, checked once).
     bool in_headroom = false;
@@ -211,9 +254,20 @@ struct Walk {
     PyObject *key = nullptr;   // of the last setting line
     PyObject *value = nullptr;
 
+    /// Code of a caller's may have run: `re`, its functions and the
+    /// store's keys are checked anew.
+    void
+    code_may_have_run() noexcept
+    {
+        re_held = false;
+        store_str_keys = false;
+        Py_CLEAR(store);
+    }
+
     void
     release() noexcept
     {
+        Py_CLEAR(store);
         Py_CLEAR(lines);
         Py_CLEAR(bytes);
         Py_CLEAR(iter);
@@ -242,12 +296,23 @@ int
 is_setting(const Span &s, Walk &w, Failure &f) noexcept
 {
     f.line = 25;
-    PyObject *re = resolve_re(search_use, &f.pos);
+    int comment;
+    if (w.re_held && s.readable() && !support::pending_work(w.thread)) {
+        // Nothing ran since the guard held: `re` is the same object, as
+        // standard as it was.
+        PARAM_SHORTCUT_RAN(comment_test);
+        w.direct = 1;
+        comment = s.end > s.start && s.first() == '#';
+        goto tested;
+    }
+    w.re_held = false;
+    PyObject *re;
+    re = resolve_re(search_use, &f.pos);
     if (re == NULL) {
         return -1;
     }
-    int comment;
-    int direct = s.readable() ? re_shortcut_holds(re, w.thread) : 0;
+    int direct;
+    direct = s.readable() ? re_shortcut_holds(re, w.thread) : 0;
     if (direct < 0) {
         Py_DECREF(re);
         f.pos = search_use.call;
@@ -258,10 +323,14 @@ is_setting(const Span &s, Walk &w, Failure &f) noexcept
     if (direct) {
         Py_DECREF(re);
         PARAM_SHORTCUT_RAN(comment_test);
+        // Before 3.13 the signal check of the next line may run a handler
+        // unseen: the guard is asked at every line.
+        w.re_held = support::attention_word_available;
         comment = s.end > s.start && s.first() == '#';
     }
     else {
         recheck_monitoring();  // the calls run code of a caller's
+        w.code_may_have_run();
         PyObject *line = line_object(s, w);
         if (line == NULL) {
             Py_DECREF(re);
@@ -280,6 +349,7 @@ is_setting(const Span &s, Walk &w, Failure &f) noexcept
             return -1;
         }
     }
+tested:
     if (comment) {
         return 0;
     }
@@ -345,6 +415,47 @@ next_line(Walk &w) noexcept
     return item;
 }
 
+/// True when `w.store` is the dictionary that a plain store into `target`
+/// lands in (the exact dict `target`, or the attribute dictionary of the
+/// Parameter `target`) and it holds only exact str keys. Learns both when
+/// they are not known yet, within the walk's budget; runs no code of a
+/// caller's and leaves no error.
+bool
+store_known(PyObject *target, Walk &w) noexcept
+{
+    if (w.store_str_keys) {
+        return true;
+    }
+    if (w.store == NULL) {
+        if (PyDict_CheckExact(target)) {
+            Py_INCREF(target);
+            w.store = target;
+        }
+        else if (support::existing_instance_dict(target, &w.store) < 0) {
+            PyErr_Clear();  // the store itself meets the failure again
+            return false;
+        }
+        if (w.store == NULL || !PyDict_CheckExact(w.store)) {
+            Py_CLEAR(w.store);
+            return false;
+        }
+    }
+    Py_ssize_t size = PyDict_GET_SIZE(w.store);
+    if (size > w.scan_budget) {
+        return false;
+    }
+    w.scan_budget -= size;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(w.store, &at, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    w.store_str_keys = true;
+    return true;
+}
+
 /// Stores the setting of the line `s`, if it holds one, in `target`. 0, or
 /// -1 with an exception set and `f` filled.
 int
@@ -355,20 +466,27 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
         return setting;
     }
     f.line = 29;
-    PyObject *re = resolve_re(split_use, &f.pos);
-    if (re == NULL) {
-        return -1;
+    PyObject *re = NULL;
+    int direct;
+    if (w.re_held) {
+        direct = 1;  // the comment test of this line took the shortcut
     }
-    int direct = re == w.checked_re ? w.direct
+    else {
+        re = resolve_re(split_use, &f.pos);
+        if (re == NULL) {
+            return -1;
+        }
+        direct = re == w.checked_re ? w.direct
                  : s.readable()     ? re_shortcut_holds(re, w.thread)
                                     : 0;
+    }
     if (direct < 0) {
         Py_DECREF(re);
         f.pos = split_use.call;
         return -1;
     }
     if (direct) {
-        Py_DECREF(re);
+        Py_XDECREF(re);
         PARAM_SHORTCUT_RAN(split);
         PyObject *key, *value;
         int split = split_directly(s, &key, &value);
@@ -387,6 +505,7 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
     }
     else {
         recheck_monitoring();
+        w.code_may_have_run();
         PyObject *line = line_object(s, w);
         if (line == NULL) {
             Py_DECREF(re);
@@ -406,8 +525,40 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
         Py_CLEAR(w.pieces);
     }
     f.line = 30;
+    w.scan_budget += 4;
+    bool plain = stores_plainly(target);
+    // Whether the store only adds a key to a dictionary of exact str keys
+    // or replaces an exact str, which runs no code of a caller's: a replaced
+    // value may have a finalizer, and a key that is no str compares by its
+    // own code.
+    bool quiet = false;
+    Py_ssize_t size_before = -1;
+    PyObject *old = NULL;  // the value replaced, held across the store
+    if (plain && w.re_held && store_known(target, w)) {
+        if (PyDict_CheckExact(target) || w.in_headroom) {
+            // The key is added, or its value found, by one lookup in the
+            // dictionary fetched once for the walk.
+            old = PyDict_SetDefault(w.store, w.key, w.value);
+            if (old == w.value) {
+                if (!PyDict_CheckExact(target)) {
+                    PARAM_SHORTCUT_RAN(class_slot);
+                }
+                return 0;
+            }
+            if (old == NULL) {
+                PyErr_Clear();  // the store below meets the failure again
+            }
+            else {
+                Py_INCREF(old);
+                quiet = PyUnicode_CheckExact(old);
+            }
+        }
+        else {
+            size_before = PyDict_GET_SIZE(w.store);
+        }
+    }
     int stored;
-    if (!stores_plainly(target)) {
+    if (!plain) {
         stored = PyObject_SetItem(target, w.key, w.value);
         recheck_monitoring();  // the target's own code ran
     }
@@ -423,6 +574,11 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
     else {
         stored = PyObject_SetItem(target, w.key, w.value);
     }
+    Py_XDECREF(old);  // an exact str ends without running code
+    if (!quiet
+        && (size_before < 0 || PyDict_GET_SIZE(w.store) != size_before + 1)) {
+        w.code_may_have_run();
+    }
     if (stored < 0) {
         f.pos = IMPL_POS;
         return -1;
@@ -435,14 +591,24 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
 /// shortcuts handle a line without running byte code, where the
 /// interpreter would offer it.
 void
-offer_lock(support::LockTurns &turns, Py_ssize_t size) noexcept
+offer_lock(support::LockTurns &turns, Py_ssize_t size, Walk &w) noexcept
 {
     if (turns.due(size)) {
         Py_BEGIN_ALLOW_THREADS
         Py_END_ALLOW_THREADS
         recheck_monitoring();  // other threads ran
+        w.code_may_have_run();
         turns.offered();
     }
+}
+
+/// Whether the signal check of a line by the thread `t` may run a handler
+/// or a pending call: from 3.13 only when the attention word shows work
+/// waiting; before, no public read tells whether a signal arrived.
+bool
+signals_may_run(PyThreadState *t) noexcept
+{
+    return !support::attention_word_available || support::pending_work(t);
 }
 
 // How much deeper than the reader go the calls that reading the file's
@@ -460,7 +626,11 @@ walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
     Span s{NULL, lines.data(), 0, 0};
     while (lines.next(&s.start, &s.end)) {
         f.line = 24;
-        // The signal check that str() makes.
+        // The signal check that str() makes, whose handlers and calls may
+        // run code of a caller's.
+        if (signals_may_run(w.thread)) {
+            w.code_may_have_run();
+        }
         if (check_line_signals(w.thread) < 0) {
             f.pos = str_call_pos;
             return -1;
@@ -470,7 +640,7 @@ walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
         if (store_setting(target, s, w, f) < 0) {
             return -1;
         }
-        offer_lock(turns, s.end - s.start);
+        offer_lock(turns, s.end - s.start, w);
     }
     return 0;
 }
@@ -495,6 +665,9 @@ walk_lines(PyObject *target, Walk &w, Failure &f) noexcept
         // An iterator's step, and str() of what is no exact str, may have
         // run code of a caller's.
         bool plain = w.iter == NULL && PyUnicode_CheckExact(raw);
+        if (!plain || signals_may_run(w.thread)) {
+            w.code_may_have_run();
+        }
         Py_XSETREF(w.line, normalise(raw, &f.pos));
         Py_DECREF(raw);
         if (!plain) {
@@ -510,7 +683,7 @@ walk_lines(PyObject *target, Walk &w, Failure &f) noexcept
         if (store_setting(target, s, w, f) < 0) {
             return -1;
         }
-        offer_lock(turns, s.end);
+        offer_lock(turns, s.end, w);
     }
     if (PyErr_Occurred()) {
         f.line = 23;
