@@ -167,20 +167,27 @@ def test_reads_near_the_recursion_limit_fail_alike(write_param):
                     reason="watchers serve the reads from 3.14")
 def test_reads_without_a_free_dictionary_watcher(run_python, write_param):
     """With every watcher id taken by others, reads take the general path
-    and still read what is stored."""
+    and read what plain Python reads."""
+    from test_shortcuts import COUNTS
     path = write_param(TEXT)
     out = run_python(f"""
 import ctypes
 watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
                          ctypes.py_object, ctypes.py_object)(lambda *a: 0)
 ctypes.pythonapi.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
-while True:
-    try:
-        ctypes.pythonapi.PyDict_AddWatcher(watch)
-    except ValueError:
-        break
-from fernlake_data.plugins.param import Parameter
-p = Parameter({path!r})
-print(p["k"], p["zz"])
+try:
+    while True:
+        ctypes.pythonapi.PyDict_AddWatcher(ctypes.cast(watch,
+                                                       ctypes.c_void_p))
+except (ValueError, RuntimeError):  # no more ids
+    pass
+""" + COUNTS + f"""
+from model import ModelParameter
+def read():
+    print(*[cls({path!r})[k] for cls in (param.Parameter, ModelParameter)
+            for k in ("k", "zz")])
+print(*not_run(read))
 """)
-    assert out.stdout.split() == ["v", "1"]
+    values, not_run = out.stdout.splitlines()
+    assert values.split() == ["v", "1", "v", "1"]
+    assert "item_read" in not_run.split()
