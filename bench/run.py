@@ -47,6 +47,7 @@ import argparse
 import datetime
 import gc
 import os
+import random
 import sys
 import tempfile
 import time
@@ -156,8 +157,23 @@ class Case(NamedTuple):
 
 # Names the statements use: a key of the small file, one of the large files
 # (a setting line, not a comment or blank), one absent, one to add, a value.
-KEYS = {"k_hit": "threshold", "k_far": "key50002",
+KEYS = {"k_hit": "threshold", "k_far": "key50002", "k_mid": "key00502",
         "k_miss": "no such key", "k_new": "added", "v": "0.5"}
+
+
+def shuffled_keys(n_lines):
+    """Every key of the numbered file of `n_lines` lines, in an order of
+    their own (the same at every run), so that walking them meets the
+    entries of the object's table at places far apart: most reads find
+    their entry and its key out of the processor's caches."""
+    keys = [k for k in (line.partition("=")[0]
+                        for line in large_text(n_lines).splitlines())
+            if k.startswith("key")]
+    random.Random(26).shuffle(keys)
+    return keys
+
+
+KEYS_100K = shuffled_keys(100_000)
 
 
 def caught(stmt, error):
@@ -185,6 +201,20 @@ def cases():
              "small"),
         Case("item access, hit, object with ~100,000 keys", "p[k_far]",
              400_000, Target(1.8), "lines_100k"),
+        Case("item access, hit, object with ~1,000 keys", "p[k_mid]",
+             400_000, Target(3.5), "lines_1k"),
+        # Each round walks every key of the 100,000-line file once, in an
+        # order far from the table's (keys_100k), so that the caches are
+        # cold for most reads: time per round, both with the same loop.
+        Case("item access, hit, ~100,000 keys in shuffled order (cold "
+             "caches)", "for k in keys_100k:\n    p[k]", 2, Target(1.8),
+             "lines_100k"),
+        Case("item assignment, ~100,000 keys in shuffled order (cold "
+             "caches)", "for k in keys_100k:\n    p[k] = v", 2,
+             Target(2.5), "lines_100k"),
+        Case("item access, miss, object with ~100,000 keys (KeyError, "
+             "caught)", caught("p[k_miss]", "KeyError"), 200_000,
+             Target(1.3), "lines_100k"),
         Case("item access, miss (KeyError, caught)",
              caught("p[k_miss]", "KeyError"), 200_000, by_version(1.2, 1.0),
              "small"),
@@ -233,7 +263,7 @@ def cases():
 
 
 def namespace(cls, paths, case):
-    ns = {"P": cls, **paths, **KEYS}
+    ns = {"P": cls, **paths, **KEYS, "keys_100k": KEYS_100K}
     if case.instance:
         ns["p"] = cls(paths[case.instance])
     return ns

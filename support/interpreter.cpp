@@ -627,6 +627,70 @@ dict_stamp(PyObject *dict) noexcept
     return watch(dict) ? changes : 0;
 }
 
+
+namespace {
+
+// The watcher of str_keys_stamp(): its id (-1 until it is asked for, -2
+// when none was free), the one dictionary it watches (null when none), and
+// the count of the events that may have brought a key that is no exact str.
+int keys_watcher_id = -1;
+PyObject *keys_watched = nullptr;
+std::uint64_t keys_changes = 1;
+
+int
+on_keys_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
+              PyObject *) noexcept
+{
+    if (dict != keys_watched) {
+        return 0;
+    }
+    if ((event == PyDict_EVENT_ADDED && PyUnicode_CheckExact(key))
+        || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED) {
+        return 0;  // the keys that are no exact str stay as they were
+    }
+    keys_changes++;
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        keys_watched = nullptr;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint64_t
+str_keys_stamp(PyObject *dict) noexcept
+{
+    if (dict == keys_watched
+        && ((((PyDictObject *)dict)->_ma_watcher_tag >> keys_watcher_id) & 1)) {
+        return keys_changes;
+    }
+    if (keys_watcher_id == -1) {
+        // The only failure is that no id is free, an error of this call
+        // alone, which runs no code of a caller's.
+        keys_watcher_id = PyDict_AddWatcher(on_keys_event);
+        if (keys_watcher_id < 0) {
+            PyErr_Clear();
+            keys_watcher_id = -2;
+        }
+    }
+    if (keys_watcher_id < 0) {
+        return 0;
+    }
+    // One dictionary at a time: the one last stamped. Failures of these
+    // calls (another extension cleared the watcher) are theirs alone.
+    if (keys_watched != nullptr && PyDict_Unwatch(keys_watcher_id, keys_watched) < 0) {
+        PyErr_Clear();
+    }
+    keys_watched = nullptr;
+    keys_changes++;
+    if (PyDict_Watch(keys_watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    keys_watched = dict;
+    return keys_changes;
+}
+
 #endif
 
 }  // namespace fernlake::support

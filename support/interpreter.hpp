@@ -635,6 +635,27 @@ dict_stamp(PyObject *dict) noexcept
 }
 #endif
 
+/// A stamp of the dictionary `dict` that stays the same only while the
+/// dictionary gains no key that is not an exact str: it changes at least
+/// when such a key is added, when the dictionary is filled from another or
+/// ends (another dictionary at its address gets another stamp), and may
+/// change more often; 0 when none can be given. Callers only compare
+/// stamps for equality. Through 3.13 it is dict_stamp(), the version tag,
+/// which changes at every mutation. From 3.14 a dictionary watcher of its
+/// own, apart from dict_stamp()'s, watches the one dictionary last
+/// stamped, and counts only the events that may bring such keys: a store
+/// of an exact str key does not change the stamp, so a dictionary filled
+/// with settings keeps it. Without a free watcher id the stamp is 0.
+#if PY_VERSION_HEX >= 0x030E0000
+std::uint64_t str_keys_stamp(PyObject *dict) noexcept;
+#else
+inline std::uint64_t
+str_keys_stamp(PyObject *dict) noexcept
+{
+    return dict_stamp(dict);
+}
+#endif
+
 // ----------------------------------------------------------------- types
 
 /// The initial values of the fields that a static type object has after

@@ -166,6 +166,20 @@ def items(ctx):
 
 
 @scenario()
+def item_reads_of_guarded_keys(ctx):
+    """Keys and stored keys that run code when compared, str subclasses,
+    keys without a computed hash, and dictionaries that gain such keys
+    between reads (see test_item_read.py)."""
+    from test_item_read import CASES, TEXT
+    path = ctx.file(TEXT)
+    for case in CASES.values():
+        p = ctx.read(path)
+        ctx.run(lambda: case(p, ctx.seen), p)
+        for key in ("k", "zz", "absent"):
+            ctx.run(lambda: p[key], p)
+
+
+@scenario()
 def class_of_the_instance(ctx):
     path, seen = ctx.file(TEXT), ctx.seen
     Parameter = ctx.Parameter

@@ -783,6 +783,10 @@ param.Parameter({path!r})  # re compiles and caches both patterns
 def use():
     p = param.Parameter({path!r})
     p["k"] = p["k"]
+    try:
+        p["absent"]  # a miss tests membership on the dictionary
+    except KeyError:
+        pass
 print(*not_run(use))
 """)
     # A build without them compiled in runs none.

@@ -179,6 +179,7 @@ store_item(PyObject *self, PyObject *key, PyObject *value) noexcept
     PyObject *dict = NULL;
     int pos, line = 18;
 
+    item_credit++;
     dict = store_of(self);
     if (dict == NULL) {
         pos = IMPL_POS;

@@ -25,6 +25,7 @@ int capture_file_types(PyObject *open) noexcept;  // shortcuts_file.cpp
 int capture_re() noexcept;                        // shortcuts_re.cpp
 
 support::FastFunction strip_function = nullptr;
+Py_ssize_t item_credit = 0;
 
 namespace {
 
@@ -54,11 +55,92 @@ objobjargproc generic_ass_subscript = nullptr;
 // inside the recursion guard. Only no bound method and no argument tuple
 // are made.
 
+// What the last scan of an attribute dictionary found, for item reads:
+// the dictionary (not held), its str_keys_stamp() then, and whether its
+// keys were all exact str.
+struct StrKeysSeen {
+    PyObject *dict = nullptr;
+    std::uint64_t stamp = 0;
+    bool only_str = false;
+} str_keys_seen;
+
+/// True when every key of the exact dict `dict` is known to be an exact
+/// str, so that a lookup of an exact str with a known hash compares texts
+/// only and runs no code of a caller's. False when a key is not, or when
+/// the dictionary changed since it was last scanned and scanning it now
+/// would cost more than the reads since have paid for. Runs no code and
+/// leaves no error.
+bool
+only_str_keys_known(PyObject *dict) noexcept
+{
+    std::uint64_t stamp = support::str_keys_stamp(dict);
+    if (stamp == 0) {
+        return false;
+    }
+    StrKeysSeen &seen = str_keys_seen;
+    if (dict == seen.dict && stamp == seen.stamp) {
+        return seen.only_str;
+    }
+    if (item_credit < PyDict_GET_SIZE(dict) / 8) {
+        item_credit++;
+        return false;
+    }
+    bool only_str = true;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) {
+            only_str = false;
+            break;
+        }
+    }
+    seen = {dict, stamp, only_str};
+    item_credit = 0;
+    return only_str;
+}
+
+/// New reference: `self[key]` when the read is a hit that the general path
+/// would make with one result and nothing else to see: `self` is exactly a
+/// Parameter looked up plainly (its slot is this one only while the class
+/// holds its own __getitem__), `key` an exact str whose hash is known, the
+/// attribute dictionary an exact dict whose keys are all exact str, so
+/// that neither the membership test nor the lookup can run code, and the
+/// two recursion guards of the general path cannot fail. Null with no error
+/// set when the general path must run (a miss included, for its error).
+PyObject *
+read_own_item(PyObject *self, PyObject *key) noexcept
+{
+    if (!PyUnicode_CheckExact(key) || support::text_hash(key) == -1
+        || !looked_up_plainly(self)
+        || !support::recursion_headroom(support::current_thread(), 2)) {
+        return NULL;
+    }
+    PyObject *dict = PyObject_GenericGetDict(self, NULL);
+    if (dict == NULL) {
+        PyErr_Clear();  // no memory: the general path fails alike
+        return NULL;
+    }
+    PyObject *value = NULL;
+    if (PyDict_CheckExact(dict) && only_str_keys_known(dict)) {
+        // Keys that are all exact str compare without failing.
+        value = support::dict_get_known_hash(dict, key,
+                                             support::text_hash(key));
+        Py_XINCREF(value);
+    }
+    Py_DECREF(dict);
+    return value;
+}
+
 PyObject *
 param_subscript(PyObject *self, PyObject *key) noexcept
 {
-    PyObject *args[] = {self, key};
     PARAM_SHORTCUT_RAN(class_slot);
+    PyObject *value = read_own_item(self, key);
+    if (value != NULL) {
+        PARAM_SHORTCUT_RAN(item_read);
+        return value;
+    }
+    PyObject *args[] = {self, key};
     return support::in_call_guard([&] { return getitem_body(args); });
 }
 

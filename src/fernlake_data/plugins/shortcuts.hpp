@@ -87,7 +87,7 @@
 // The shortcuts, in the order of their counters.
 #define PARAM_SHORTCUTS(X)                                                   \
     X(class_slot) X(own_store) X(own_read) X(keys_test) X(strip)             \
-    X(file_bytes) X(comment_test) X(split)
+    X(file_bytes) X(comment_test) X(split) X(item_read)
 
 // Whether the shortcuts are compiled in; off, every guard answers that the
 // general path must run.
@@ -159,6 +159,14 @@ int look_up_own_read_param(PyObject *self, PyObject **attr) noexcept;
 /// str: `target` is an exact dict, or exactly a Parameter looked up plainly
 /// whose item assignment is still the class's own.
 bool stores_plainly(PyObject *target) noexcept;
+
+/// The item reads and stores since an attribute dictionary was last
+/// scanned for keys that are no exact str (see the item read of the class's
+/// slot). They pay for the next scan: a dictionary that changed since is
+/// scanned again only once they number an eighth of its size, so that
+/// scans take a bounded share of the time of reads and stores however the
+/// two alternate.
+extern Py_ssize_t item_credit;
 
 /// True when `key in dict.keys()` can be tested on the attribute
 /// dictionary `dict` itself: it is exactly a dict, whose keys() view tests
