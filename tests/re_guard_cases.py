@@ -154,7 +154,7 @@ def sentinel_class_answers_regex_flag():
 def namespace_key_hashing_as_re():
     """A key of the namespace that `re` is looked up in hashes as "re" and
     compares first; at the second lookup of a read (the split's) it
-    replaces re.split."""
+    replaces re.split, which the read then calls."""
     real_split = re.split
 
     class SameHash:
@@ -184,7 +184,9 @@ def namespace_key_hashing_as_re():
         re.split = real_split
         keys[cls].calls = 0
         del seen[:]
-        runs = [outcome(lambda: vars(cls(path))), keys[cls].calls]
+        # How often the key compares depends on where the namespace's
+        # layout puts it (the hash seed's): at least at the two lookups.
+        runs = [outcome(lambda: vars(cls(path))), keys[cls].calls >= 2]
         result.append(runs)
     print(json.dumps(result))
 
