@@ -590,10 +590,9 @@ def re_replaced_by_a_signal_handler(ctx):
 
 # ------------------------------------------------ lines of the caller's
 
-@scenario(group="own_open")
-def lines_that_are_no_plain_str(ctx):
-    seen = ctx.seen
-
+def lines_of_str_subclasses(seen):
+    """A text file type whose readlines() gives str subclasses, whose str()
+    and strip() record their calls in `seen`."""
     class Stripped(str):
         def strip(self):
             seen.append(("strip", str(self)))
@@ -607,6 +606,12 @@ def lines_that_are_no_plain_str(ctx):
     class Lines(io.StringIO):
         def readlines(self):
             return [Line(line) for line in super().readlines()]
+    return Lines
+
+
+@scenario(group="own_open")
+def lines_that_are_no_plain_str(ctx):
+    Lines = lines_of_str_subclasses(ctx.seen)
     ctx.read(lambda mode: Lines(SETTINGS))
     ctx.read(lambda mode: Lines(BAD))
     ctx.read(lambda mode: io.StringIO(SETTINGS))
