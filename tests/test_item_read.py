@@ -147,7 +147,12 @@ def test_reads_run_what_plain_python_runs(write_param, case):
     records = []
     for cls in (ModelParameter, Parameter, general):
         log, got = [], []
-        error = outcome(lambda: got.append(case(cls(path), log)))
+        p = cls(path)
+        # From 3.14 the instances of a class share their dictionaries'
+        # keys, among which a key compares once more where earlier
+        # instances stored it: a dictionary of its own makes all alike.
+        p.__dict__ = dict(vars(p))
+        error = outcome(lambda: got.append(case(p, log)))
         records.append((got, error, log))
     assert records[1] == records[0] and records[2] == records[0]
     assert case is keys_of_other_types or records[0][2]  # code ran
