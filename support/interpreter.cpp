@@ -567,16 +567,16 @@ on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *,
     return 0;
 }
 
-/// True while the watcher still watches `dict`, which it once watched.
+/// True while the watcher `id` still watches `dict`, which it once watched.
 /// Another extension may stop that with the watcher's id (PyDict_Unwatch
 /// takes any id), and the interpreter then tells of no further change, nor
 /// of the dictionary's end. No public read tells whether a dictionary is
 /// watched; its watcher bits are bits 0 to 7 of its private field
 /// `_ma_watcher_tag` (3.14, 3.15).
 bool
-still_watched(PyObject *dict) noexcept
+still_watched(PyObject *dict, int id) noexcept
 {
-    return (((PyDictObject *)dict)->_ma_watcher_tag >> watcher_id) & 1;
+    return (((PyDictObject *)dict)->_ma_watcher_tag >> id) & 1;
 }
 
 /// True once `dict` is watched.
@@ -612,7 +612,7 @@ dict_stamp(PyObject *dict) noexcept
 {
     for (int i = 0; i < watched_count; i++) {
         if (watched[i] == dict) {
-            if (still_watched(dict)) {
+            if (still_watched(dict, watcher_id)) {
                 return changes;
             }
             // Its watching was stopped: what changed since went untold (it
@@ -626,7 +626,6 @@ dict_stamp(PyObject *dict) noexcept
     }
     return watch(dict) ? changes : 0;
 }
-
 
 namespace {
 
@@ -645,7 +644,8 @@ on_keys_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
         return 0;
     }
     if ((event == PyDict_EVENT_ADDED && PyUnicode_CheckExact(key))
-        || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED) {
+        || event == PyDict_EVENT_MODIFIED
+        || event == PyDict_EVENT_DELETED) {
         return 0;  // the keys that are no exact str stay as they were
     }
     keys_changes++;
@@ -660,8 +660,7 @@ on_keys_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key,
 std::uint64_t
 str_keys_stamp(PyObject *dict) noexcept
 {
-    if (dict == keys_watched
-        && ((((PyDictObject *)dict)->_ma_watcher_tag >> keys_watcher_id) & 1)) {
+    if (dict == keys_watched && still_watched(dict, keys_watcher_id)) {
         return keys_changes;
     }
     if (keys_watcher_id == -1) {
@@ -678,7 +677,8 @@ str_keys_stamp(PyObject *dict) noexcept
     }
     // One dictionary at a time: the one last stamped. Failures of these
     // calls (another extension cleared the watcher) are theirs alone.
-    if (keys_watched != nullptr && PyDict_Unwatch(keys_watcher_id, keys_watched) < 0) {
+    if (keys_watched != nullptr
+        && PyDict_Unwatch(keys_watcher_id, keys_watched) < 0) {
         PyErr_Clear();
     }
     keys_watched = nullptr;

@@ -22,23 +22,18 @@ lookup_special(PyObject *obj, PyObject *name) noexcept
     return bind(found, obj, (PyObject *)type);
 }
 
-namespace {
-
-/// True when a key of `dict` is no exact str.
 bool
-has_other_keys(PyObject *dict) noexcept
+only_str_keys(PyObject *dict) noexcept
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
-            return true;
+            return false;
         }
     }
-    return false;
+    return true;
 }
-
-}  // namespace
 
 PyObject *
 memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
@@ -50,7 +45,7 @@ memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
     // Read before the lookup, which may change the dictionary: the stamp
     // taken above then no longer matches.
     bool other_keys = tag != 0 && (tag == memo.tag ? memo.other_keys
-                                                   : has_other_keys(dict));
+                                                   : !only_str_keys(dict));
     // Names come from the name table, which hashed each of them once.
     Py_hash_t hash = text_hash(name);
     assert(hash != -1);

@@ -33,6 +33,11 @@ set_attr(PyObject *obj, PyObject *name, PyObject *value) noexcept
 /// A missing method raises AttributeError whose message is the name.
 PyObject *lookup_special(PyObject *obj, PyObject *name) noexcept;
 
+/// True when every key of the dictionary `dict` is an exact str, so that
+/// looking up an exact str in it compares texts only: no code of a
+/// caller's runs and nothing fails.
+bool only_str_keys(PyObject *dict) noexcept;
+
 /// What one lookup site remembers of a dictionary: its stamp at the last
 /// lookup, the value found then (borrowed from the dictionary, or null),
 /// and whether the dictionary then had a key that is no exact str, whose

@@ -73,7 +73,18 @@ namespace fernlake {
     X(str_buffer, "buffer", NAME)                                            \
     X(str_read, "read", NAME)                                                \
     X(str_seek, "seek", NAME)                                                \
-    X(str_seekable, "seekable", NAME)
+    X(str_seekable, "seekable", NAME)                                        \
+    X(str_readinto, "readinto", NAME)                                        \
+    X(str_tell, "tell", NAME)                                                \
+    X(str_fileno, "fileno", NAME)                                            \
+    X(str_errors, "errors", NAME)                                            \
+    X(str_strict, "strict", INTERNED_TEXT)                                   \
+    X(str_decode, "decode", NAME)                                            \
+    X(str_FileIO, "FileIO", NAME)                                            \
+    X(str_IncrementalNewlineDecoder, "IncrementalNewlineDecoder", NAME)     \
+    X(str___class__, "__class__", NAME)                                      \
+    X(str_pattern, "pattern", NAME)                                          \
+    X(str_groups, "groups", NAME)
 
 #define PARAM_DECLARE_NAME(c_name, text, kind) extern PyObject *c_name;
 PARAM_NAME_TABLE(PARAM_DECLARE_NAME)

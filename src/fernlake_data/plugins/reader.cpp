@@ -445,15 +445,8 @@ store_known(PyObject *target, Walk &w) noexcept
         return false;
     }
     w.scan_budget -= size;
-    Py_ssize_t at = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(w.store, &at, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    w.store_str_keys = true;
-    return true;
+    w.store_str_keys = support::only_str_keys(w.store);
+    return w.store_str_keys;
 }
 
 /// Stores the setting of the line `s`, if it holds one, in `target`. 0, or

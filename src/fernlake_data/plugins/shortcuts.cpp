@@ -5,6 +5,7 @@
 #include "names.hpp"
 #include "parameter_methods.hpp"
 #include "support/call.hpp"
+#include "support/lookup.hpp"
 #include "support/method_function.hpp"
 
 #ifdef FERNLAKE_TEST_BUILD
@@ -85,15 +86,7 @@ only_str_keys_known(PyObject *dict) noexcept
         item_credit++;
         return false;
     }
-    bool only_str = true;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) {
-            only_str = false;
-            break;
-        }
-    }
+    bool only_str = support::only_str_keys(dict);
     seen = {dict, stamp, only_str};
     item_credit = 0;
     return only_str;

@@ -37,9 +37,6 @@ struct FileCapture {
     PyObject *decode_code = nullptr;  // its code at import
     PyObject *read = nullptr, *readinto = nullptr, *tell = nullptr,
              *seek = nullptr, *seekable = nullptr, *fileno = nullptr;
-    // Names of the decoder's own attributes, and the errors it must have.
-    PyObject *name_buffer = nullptr, *name_errors = nullptr,
-             *strict = nullptr;
 } captured_file;
 
 // readlines() decodes a file in pieces of this size (the text file's
@@ -178,32 +175,13 @@ decode_at(const unsigned char *s, int *length) noexcept
 }
 
 
-/// New reference: the type `name` (a C string) of the module `module`, or
-/// null, with an exception set only when the lookup failed.
-PyTypeObject *
-type_of_named(PyObject *module, const char *name) noexcept
-{
-    PyObject *text = PyUnicode_InternFromString(name);
-    if (text == NULL) {
-        return NULL;
-    }
-    PyTypeObject *type = type_of(module, text);
-    Py_DECREF(text);
-    return type;
-}
-
 /// New reference: the method `name` of the built-in type `type`, as its
 /// descriptor, to be called with the instance first; null when it has none
 /// of the kind.
 PyObject *
-method_of(PyTypeObject *type, const char *name) noexcept
+method_of(PyTypeObject *type, PyObject *name) noexcept
 {
-    PyObject *text = PyUnicode_InternFromString(name);
-    if (text == NULL) {
-        return NULL;
-    }
-    PyObject *found = support::type_lookup(type, text);
-    Py_DECREF(text);
+    PyObject *found = support::type_lookup(type, name);
     if (found == NULL || Py_TYPE(found) != &PyMethodDescr_Type) {
         return NULL;
     }
@@ -264,14 +242,14 @@ decoder_is_plain(PyObject *decoder, PyObject *dict) noexcept
         if (!PyUnicode_CheckExact(key)) {
             return false;
         }
-        if (same_text(key, c.name_buffer)) {
+        if (same_text(key, str_buffer)) {
             if (!PyBytes_CheckExact(value) || PyBytes_GET_SIZE(value) != 0) {
                 return false;
             }
             found++;
         }
-        else if (same_text(key, c.name_errors)) {
-            if (!same_text(value, c.strict)) {
+        else if (same_text(key, str_errors)) {
+            if (!same_text(value, str_strict)) {
                 return false;
             }
             found++;
@@ -438,12 +416,11 @@ capture_file_types(PyObject *open) noexcept
     }
     Py_XSETREF(c.text_file_type, type_of(io, str_TextIOWrapper));
     Py_XSETREF(c.buffer_type, type_of(io, str_BufferedReader));
-    Py_XSETREF(c.raw_type, PyErr_Occurred() ? NULL
-                                            : type_of_named(io, "FileIO"));
+    Py_XSETREF(c.raw_type, PyErr_Occurred() ? NULL : type_of(io, str_FileIO));
     Py_XSETREF(c.newline_decoder_type,
                PyErr_Occurred()
                    ? NULL
-                   : type_of_named(io, "IncrementalNewlineDecoder"));
+                   : type_of(io, str_IncrementalNewlineDecoder));
     Py_DECREF(io);
     if (PyErr_Occurred()) {
         return -1;
@@ -452,24 +429,8 @@ capture_file_types(PyObject *open) noexcept
         || c.raw_type == NULL || c.newline_decoder_type == NULL) {
         return 0;
     }
-    if (c.strict == NULL) {
-        // All three, or none.
-        PyObject *name_buffer = PyUnicode_InternFromString("buffer");
-        PyObject *name_errors =
-            name_buffer ? PyUnicode_InternFromString("errors") : NULL;
-        PyObject *strict =
-            name_errors ? PyUnicode_InternFromString("strict") : NULL;
-        if (strict == NULL) {
-            Py_XDECREF(name_errors);
-            Py_XDECREF(name_buffer);
-            return -1;
-        }
-        c.name_buffer = name_buffer;
-        c.name_errors = name_errors;
-        c.strict = strict;
-    }
-    static const char *const methods[] = {"read", "readinto", "tell",
-                                           "seek", "seekable", "fileno"};
+    PyObject *const methods[] = {str_read, str_readinto, str_tell,
+                                 str_seek, str_seekable, str_fileno};
     PyObject **slots[] = {&c.read, &c.readinto, &c.tell, &c.seek,
                           &c.seekable, &c.fileno};
     for (std::size_t i = 0; i < 6; i++) {
@@ -489,13 +450,8 @@ capture_file_types(PyObject *open) noexcept
     Py_INCREF(cls);
     Py_DECREF(decoder);
     Py_XSETREF(c.decoder_class, cls);
-    PyObject *name_decode = PyUnicode_InternFromString("decode");
-    if (name_decode == NULL) {
-        return -1;
-    }
     // The lookup also gives the class a version, when it has none yet.
-    PyObject *decode = support::type_lookup(cls, name_decode);
-    Py_DECREF(name_decode);
+    PyObject *decode = support::type_lookup(cls, str_decode);
     if (decode == NULL || !PyFunction_Check(decode)) {
         return 0;
     }
@@ -523,7 +479,7 @@ file_bytes_serve(PyObject *file, PyThreadState *t) noexcept
     // The members read run no code; a detached file has no buffer (None).
     PyObject *buffer = PyObject_GetAttr(file, str_buffer);
     PyObject *encoding = PyObject_GetAttr(file, str_encoding);
-    PyObject *errors = PyObject_GetAttr(file, c.name_errors);
+    PyObject *errors = PyObject_GetAttr(file, str_errors);
     int serve = buffer != NULL && encoding != NULL && errors != NULL
                 && Py_TYPE(buffer) == c.buffer_type;
     // open(path, "r") decodes strictly, in the encoding of the locale.

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "names.hpp"
+#include "support/lookup.hpp"
 #include "support/process_state.hpp"
 
 namespace fernlake {
@@ -356,12 +357,10 @@ struct Captured {
     PyObject *maxsplit_default = nullptr, *flags_default = nullptr;
     PyObject *cache_name = nullptr;
     // What re's compiler makes of "^#" and "=", their type and its version
-    // tag, and the names of the two attributes of a pattern that the
-    // check reads (members, which run no code).
+    // tag.
     PyObject *comment_pattern = nullptr, *eq_pattern = nullptr;
     PyTypeObject *pattern_type = nullptr;
     unsigned int pattern_version = 0;
-    PyObject *name_pattern = nullptr, *name_groups = nullptr;
     // The keys _compile looks the two patterns up under, and their hashes.
     PyObject *comment_key = nullptr, *eq_key = nullptr;
     Py_hash_t comment_hash = -1, eq_hash = -1;
@@ -435,20 +434,7 @@ constexpr int uses_between_asks = 64;
 
 // ------------------------------------------------------ the checks
 
-/// True when every key of the dictionary `dict` is an exact str, so that
-/// looking a name up in it runs no code and cannot fail.
-bool
-only_str_keys(PyObject *dict) noexcept
-{
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
+using support::only_str_keys;
 
 /// Borrowed: the value of the name `name` (an interned str) in `dict`,
 /// whose keys are all exact str: no code runs and nothing fails.
@@ -511,13 +497,13 @@ same_pattern(PyObject *found, PyObject *reference) noexcept
     if (Py_TYPE(found) != captured.pattern_type) {
         return false;
     }
-    PyObject *text = PyObject_GetAttr(found, captured.name_pattern);
+    PyObject *text = PyObject_GetAttr(found, str_pattern);
     bool exact = text != NULL && PyUnicode_CheckExact(text);
     Py_XDECREF(text);  // the pattern holds it
     if (!exact || PyObject_RichCompareBool(found, reference, Py_EQ) != 1) {
         return false;
     }
-    PyObject *groups = PyObject_GetAttr(found, captured.name_groups);
+    PyObject *groups = PyObject_GetAttr(found, str_groups);
     int overflow = 0;
     bool none = groups != NULL && PyLong_CheckExact(groups)
                 && PyLong_AsLongAndOverflow(groups, &overflow) == 0
@@ -755,8 +741,6 @@ release_captured() noexcept
     Py_CLEAR(c.cache_name);
     Py_CLEAR(c.comment_pattern);
     Py_CLEAR(c.eq_pattern);
-    Py_CLEAR(c.name_pattern);
-    Py_CLEAR(c.name_groups);
     Py_CLEAR(c.comment_key);
     Py_CLEAR(c.eq_key);
     c = Captured{};
@@ -800,14 +784,8 @@ zero_default(PyObject *value) noexcept
         || c.classed_count == max_classed) {
         return false;
     }
-    PyObject *class_name = PyUnicode_InternFromString("__class__");
-    if (class_name == NULL) {
-        PyErr_Clear();
-        return false;
-    }
-    bool plain = support::type_lookup(type, class_name)
-                 == support::type_lookup(&PyBaseObject_Type, class_name);
-    Py_DECREF(class_name);
+    bool plain = support::type_lookup(type, str___class__)
+                 == support::type_lookup(&PyBaseObject_Type, str___class__);
     unsigned int version = type_version(type, name);
     if (!plain || version == 0) {
         return false;
@@ -945,12 +923,12 @@ re_is_standard() noexcept
         return false;
     }
     PyTypeObject *type = c.pattern_type;
-    c.pattern_version = type_version(type, c.name_pattern);
+    c.pattern_version = type_version(type, str_pattern);
     return c.pattern_version != 0
            && type->tp_getattro == PyObject_GenericGetAttr
-           && Py_TYPE(support::type_lookup(type, c.name_pattern))
+           && Py_TYPE(support::type_lookup(type, str_pattern))
                   == &PyMemberDescr_Type
-           && Py_TYPE(support::type_lookup(type, c.name_groups))
+           && Py_TYPE(support::type_lookup(type, str_groups))
                   == &PyMemberDescr_Type;
 }
 
@@ -1050,13 +1028,9 @@ capture_re() noexcept
         return 0;
     }
     c.cache_name = PyUnicode_InternFromString(first_cache);
-    c.name_pattern = PyUnicode_InternFromString("pattern");
-    c.name_groups = PyUnicode_InternFromString("groups");
     c.comment_key = cache_key(str_comment_pattern);
     c.eq_key = c.comment_key ? cache_key(str_eq) : NULL;
-    if (c.eq_pattern == NULL || c.cache_name == NULL
-        || c.name_pattern == NULL || c.name_groups == NULL
-        || c.eq_key == NULL || PyObject_Hash(c.cache_name) == -1
+    if (c.eq_pattern == NULL || c.cache_name == NULL || c.eq_key == NULL || PyObject_Hash(c.cache_name) == -1
         || (c.comment_hash = PyObject_Hash(c.comment_key)) == -1
         || (c.eq_hash = PyObject_Hash(c.eq_key)) == -1
         || support::capture_monitoring() < 0) {
