@@ -59,22 +59,56 @@ def test_bytes_that_are_no_utf8_fail_as_readlines_fails(write_param, data):
     assert plain[0][0] is UnicodeDecodeError and module == plain
 
 
-@pytest.mark.parametrize("text", [
-    "a=1\r\nb=2\r\n", "\r\n\r\nk=v\r\n\r\n", "a=1\r\r\nb=2\n\r", "k=v\r\n\n\r",
-])
-def test_each_line_end_ends_one_line(write_param, monkeypatch, text):
-    """re.search sees each line once: "\\r\\n" ends one line, not two."""
-    path, calls, search = write_param(text), [], re.search
+@pytest.fixture
+def read_seen(monkeypatch):
+    """read_into_new() with the lines that re.search was given."""
+    calls, search = [], re.search
 
     def recording(pattern, line, *args):
         calls.append(line)
         return search(pattern, line, *args)
     monkeypatch.setattr(re, "search", recording)
 
-    def read(cls):
+    def read(cls, path):
         calls.clear()
         return read_into_new(cls, path), list(calls)
-    plain, module = both(read)
+    return read
+
+
+# The reader keeps a file's bytes in chunks of this size, cut where a line
+# ends; what follows is placed across that boundary.
+CHUNK = 1 << 18
+ACROSS_CHUNKS = {
+    "crlf": b"\r\nb=2\r\n",
+    "cr_only": b"\rb=2\rc=3",
+    "two_bytes": "k=\u00e9\u00e9\n".encode(),
+    "four_bytes": "k=\U0001f600\U0001f600\n".encode(),
+    "no_utf8": b"\nx=\xff\n",
+    "cut_character": b"\nx=\xe2\x82\n",
+}
+
+
+@pytest.mark.parametrize("shift", [-3, -2, -1, 0, 1])
+@pytest.mark.parametrize("tail", ACROSS_CHUNKS.values(), ids=ACROSS_CHUNKS)
+def test_lines_across_chunks_read_as_readlines(write_param, read_seen, shift,
+                                              tail):
+    line = b"key=value\n"
+    head = line * ((CHUNK - 20) // len(line))
+    head += b"a=" + b"v" * (CHUNK + shift - len(head) - 2)
+    # One boundary; then several, and a line longer than a chunk.
+    for data in (head + tail, head * 2 + b"b" * CHUNK + tail):
+        path = write_param(data)
+        plain, module = both(lambda cls: read_seen(cls, path))
+        assert module == plain
+
+
+@pytest.mark.parametrize("text", [
+    "a=1\r\nb=2\r\n", "\r\n\r\nk=v\r\n\r\n", "a=1\r\r\nb=2\n\r", "k=v\r\n\n\r",
+])
+def test_each_line_end_ends_one_line(write_param, read_seen, text):
+    """re.search sees each line once: "\\r\\n" ends one line, not two."""
+    path = write_param(text)
+    plain, module = both(lambda cls: read_seen(cls, path))
     assert module == plain
 
 

@@ -246,7 +246,7 @@ struct Walk {
     // line (for a read of the file's bytes, checked once).
     bool in_headroom = false;
     PyObject *lines = nullptr;  // what readlines() gave, or
-    PyObject *bytes = nullptr;  // the file's bytes, which stand for it
+    PyObject *bytes = nullptr;  // or the file's bytes, a list of chunks
     PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
     Py_ssize_t index = 0;      // otherwise, the next index
     PyObject *line = nullptr;  // the current line, normalised
@@ -608,32 +608,41 @@ signals_may_run(PyThreadState *t) noexcept
 // bytes spares (str() and strip() of a line), with room to spare.
 constexpr int bytes_call_depth = 4;
 
-/// Stores the setting of each line of `w.bytes` in `target`; for such a
-/// text str() and strip() of a line run no code of a caller's. 0, or -1
-/// with an exception set and `f` naming the failure.
+/// Stores the setting of each line of the chunks `w.bytes` in `target`,
+/// freeing each chunk once its lines are stored; for such a text str() and
+/// strip() of a line run no code of a caller's. 0, or -1 with an exception
+/// set and `f` naming the failure.
 int
 walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
 {
-    Utf8Lines lines(w.bytes);
     support::LockTurns turns(w.thread);
-    Span s{NULL, lines.data(), 0, 0};
-    while (lines.next(&s.start, &s.end)) {
-        f.line = 24;
-        // The signal check that str() makes, whose handlers and calls may
-        // run code of a caller's.
-        if (signals_may_run(w.thread)) {
-            w.code_may_have_run();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(w.bytes); i++) {
+        PyObject *chunk = PyList_GET_ITEM(w.bytes, i);
+        Utf8Lines lines(chunk);
+        Span s{NULL, lines.data(), 0, 0};
+        while (lines.next(&s.start, &s.end)) {
+            f.line = 24;
+            // The signal check that str() makes, whose handlers and calls
+            // may run code of a caller's.
+            if (signals_may_run(w.thread)) {
+                w.code_may_have_run();
+            }
+            if (check_line_signals(w.thread) < 0) {
+                f.pos = str_call_pos;
+                return -1;
+            }
+            PARAM_SHORTCUT_RAN(strip);
+            Py_CLEAR(w.line);
+            if (store_setting(target, s, w, f) < 0) {
+                return -1;
+            }
+            offer_lock(turns, s.end - s.start, w);
         }
-        if (check_line_signals(w.thread) < 0) {
-            f.pos = str_call_pos;
-            return -1;
-        }
-        PARAM_SHORTCUT_RAN(strip);
-        Py_CLEAR(w.line);
-        if (store_setting(target, s, w, f) < 0) {
-            return -1;
-        }
-        offer_lock(turns, s.end - s.start, w);
+        // Nothing points into the chunk any more; a bytes object runs no
+        // code when freed.
+        Py_INCREF(Py_None);
+        PyList_SET_ITEM(w.bytes, i, Py_None);
+        Py_DECREF(chunk);
     }
     return 0;
 }

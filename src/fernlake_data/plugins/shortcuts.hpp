@@ -220,7 +220,9 @@ PyObject *file_bytes_serve(PyObject *file, PyThreadState *t) noexcept;
 
 /// New reference: the bytes of `buffer` (from file_bytes_serve) from where
 /// it stands to its end, read by the running thread `t`, when they are
-/// UTF-8. Signal handlers and pending calls are served after every piece
+/// UTF-8: a list of bytes objects, chunks of which each but the last ends
+/// where a line ends, so that the lines of each can be read, and the chunk
+/// freed, on their own. Signal handlers and pending calls are served after every piece
 /// of the size that readlines() decodes at a time, as its decoder's code
 /// would serve them. Null with no error when the bytes are no UTF-8, or an
 /// exception now waits for the thread: `buffer` then stands where it began,

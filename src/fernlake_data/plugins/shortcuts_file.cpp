@@ -44,6 +44,10 @@ struct FileCapture {
 constexpr Py_ssize_t decode_piece = 8192;
 // The bytes read from the buffer at a time.
 constexpr Py_ssize_t read_piece = 1 << 16;
+// The size of the chunks that hold a file's bytes, so that the reader can
+// free each once the settings of its lines are stored, while the settings
+// grow: a file's whole text and all its settings are never held at once.
+constexpr Py_ssize_t chunk_bytes = 1 << 18;
 
 /// New reference: the type `name` of the module `module`, or null.
 PyTypeObject *
@@ -521,6 +525,83 @@ file_bytes_serve(PyObject *file, PyThreadState *t) noexcept
     return buffer;
 }
 
+namespace {
+
+/// Where the bytes [0, n) of `data` end their last line: one past its last
+/// '\n', or 0 when there is none after `from`, before which there is none.
+Py_ssize_t
+last_line_end(const char *data, Py_ssize_t from, Py_ssize_t n) noexcept
+{
+    for (Py_ssize_t i = n; i > from; i--) {
+        if (data[i - 1] == '\n') {
+            return i;
+        }
+    }
+    return 0;
+}
+
+/// The chunks of a file being read: each a bytes object that ends where a
+/// line ends ("\n" ends every line form, "\r\n" included), but the last.
+/// The chunk being filled is `open`, [0, filled) read and [0, checked) of
+/// it proved UTF-8.
+struct Chunks {
+    PyObject *list = nullptr;
+    PyObject *open = nullptr;
+    Py_ssize_t filled = 0, checked = 0;
+    // No '\n' in [0, searched) of `open`.
+    Py_ssize_t searched = 0;
+
+    /// Makes room in the full chunk `open` for `expected` bytes more: it
+    /// closes at its last line's end, what follows moving to a new chunk,
+    /// or grows when it holds no line's end. 0, or -1 with an exception.
+    int
+    make_room(Py_ssize_t expected) noexcept
+    {
+        char *data = PyBytes_AS_STRING(open);
+        Py_ssize_t cut = last_line_end(data, searched, filled);
+        searched = filled;
+        if (cut == 0) {
+            return _PyBytes_Resize(&open, filled + filled / 2 + read_piece);
+        }
+        Py_ssize_t rest = filled - cut;
+        // What is left unchecked is part of a character, with no '\n'.
+        assert(cut <= checked);
+        // `expected` is never 0: the chunk has room for one byte more.
+        PyObject *next = PyBytes_FromStringAndSize(
+            NULL, rest + (expected < chunk_bytes ? expected : chunk_bytes));
+        if (next == NULL) {
+            return -1;
+        }
+        std::memcpy(PyBytes_AS_STRING(next), data + cut, (std::size_t)rest);
+        if (close(cut) < 0) {
+            Py_DECREF(next);
+            return -1;
+        }
+        open = next;
+        filled = rest;
+        checked -= cut;  // the bytes checked reach past the line's end
+        searched = rest;
+        return 0;
+    }
+
+    /// Ends `open` at `size` bytes and adds it to the list: 0, or -1 with
+    /// an exception set (`open` is then freed).
+    int
+    close(Py_ssize_t size) noexcept
+    {
+        PyObject *chunk = open;
+        open = nullptr;
+        if (_PyBytes_Resize(&chunk, size) < 0) {
+            return -1;
+        }
+        int added = PyList_Append(list, chunk);
+        Py_DECREF(chunk);
+        return added;
+    }
+};
+
+}  // namespace
+
 PyObject *
 read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
 {
@@ -530,56 +611,60 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
         return NULL;
     }
     bool whole;
-    Py_ssize_t capacity = size_hint(buffer, start, &whole);
-    PyObject *bytes = capacity < 0 ? NULL
-                      : whole ? PyObject_CallOneArg(c.read, buffer)
-                              : PyBytes_FromStringAndSize(NULL, capacity);
-    Py_ssize_t filled = 0, checked = 0;
-    int state = bytes == NULL ? -1 : 0;  // 1 at the end, 2 to leave
+    // What is left to read, as far as the file's size tells.
+    Py_ssize_t expected = size_hint(buffer, start, &whole);
+    Chunks chunks;
+    chunks.list = expected < 0 ? NULL : PyList_New(0);
+    if (chunks.list != NULL) {
+        chunks.open =
+            whole ? PyObject_CallOneArg(c.read, buffer)
+                  : PyBytes_FromStringAndSize(
+                        NULL, expected < chunk_bytes ? expected : chunk_bytes);
+    }
+    int state = chunks.open == NULL ? -1 : 0;  // 1 at the end, 2 to leave
     if (state == 0 && whole) {
         // The buffer's own read() gives exact bytes, all of the rest.
-        filled = capacity = PyBytes_GET_SIZE(bytes);
-        state = check_pieces(PyBytes_AS_STRING(bytes), &checked, filled,
-                             true, t);
+        chunks.filled = PyBytes_GET_SIZE(chunks.open);
+        state = check_pieces(PyBytes_AS_STRING(chunks.open), &chunks.checked,
+                             chunks.filled, true, t);
     }
     while (state == 0) {
-        if (filled == capacity) {
-            capacity += capacity / 2 + read_piece;
-            if (_PyBytes_Resize(&bytes, capacity) < 0) {
-                state = -1;  // `bytes` is freed
+        Py_ssize_t room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
+        if (room == 0) {
+            if (chunks.make_room(expected) < 0) {
+                state = -1;
                 break;
             }
+            room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
         }
         Py_ssize_t got = read_into(
-            buffer, PyBytes_AS_STRING(bytes) + filled,
-            capacity - filled < read_piece ? capacity - filled : read_piece);
+            buffer, PyBytes_AS_STRING(chunks.open) + chunks.filled,
+            room < read_piece ? room : read_piece);
         if (got < 0) {
             state = got == -2 ? 2 : -1;
             break;
         }
-        filled += got;
-        state = check_pieces(PyBytes_AS_STRING(bytes), &checked, filled,
-                             got == 0, t);
+        chunks.filled += got;
+        expected = expected > got ? expected - got : read_piece;
+        state = check_pieces(PyBytes_AS_STRING(chunks.open), &chunks.checked,
+                             chunks.filled, got == 0, t);
+    }
+    if (state == 1 && chunks.close(chunks.filled) < 0) {
+        state = -1;
     }
     if (state == 1) {
         Py_DECREF(start);
-        if (_PyBytes_Resize(&bytes, filled) < 0) {
-            return NULL;
-        }
-        return bytes;
+        return chunks.list;
     }
+    Py_CLEAR(chunks.open);
+    Py_CLEAR(chunks.list);
     if (state != -1) {
-        Py_CLEAR(bytes);
         // Back to where reading began, by the buffer alone: the text file
         // holds nothing of it, and its decoder has seen nothing.
         PyObject *args[2] = {buffer, start};
         PyObject *at = PyObject_Vectorcall(c.seek, args, 2, NULL);
-        if (at == NULL) {
-            state = -1;
-        }
         Py_XDECREF(at);
     }
-    Py_XDECREF(bytes);
     Py_DECREF(start);
     return NULL;
 }
