@@ -774,7 +774,9 @@ def use():
     p = param.Parameter({path!r})
     p["k"] = p["k"]
     try:
-        p["absent"]  # a miss tests membership on the dictionary
+        # A key with no hash yet takes the body, which tests membership on
+        # the dictionary.
+        p["".join(["ab", "sent"])]
     except KeyError:
         pass
 print(*not_run(use))

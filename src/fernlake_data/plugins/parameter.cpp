@@ -143,10 +143,7 @@ getitem_body(PyObject *const *args) noexcept
         goto error;
     }
     if (!found) {
-        line = 14;
-        support::raise_object(builtin_KeyError);
-        pos = IMPL_POS;
-        goto error;
+        return raise_missing_key();
     }
     // A fresh lookup: code run by the membership test may have replaced
     // the dictionary.
@@ -167,6 +164,14 @@ getitem_body(PyObject *const *args) noexcept
 error:
     add_traceback(method___getitem__.routine, pos, line);
     Py_XDECREF(dict);
+    return NULL;
+}
+
+PyObject *
+raise_missing_key() noexcept
+{
+    support::raise_object(builtin_KeyError);
+    add_traceback(method___getitem__.routine, IMPL_POS, 14);
     return NULL;
 }
 

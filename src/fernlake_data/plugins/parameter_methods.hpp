@@ -27,6 +27,11 @@ extern support::MethodRecord method_read_param;
 PyObject *getitem_body(PyObject *const *args) noexcept;
 PyObject *setitem_body(PyObject *const *args) noexcept;
 
+/// What __getitem__ does when the key is not stored: raises KeyError (the
+/// class captured from the builtins at import) with the method's traceback
+/// entry. Null.
+PyObject *raise_missing_key() noexcept;
+
 /// What __setitem__ does with its arguments: 0, or -1 with an exception set
 /// and the method's traceback entry added. A caller that knows the call of
 /// the method to run no code of a caller's (see stores_plainly()) and the

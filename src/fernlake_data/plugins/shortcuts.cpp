@@ -92,46 +92,56 @@ only_str_keys_known(PyObject *dict) noexcept
     return only_str;
 }
 
-/// New reference: `self[key]` when the read is a hit that the general path
-/// would make with one result and nothing else to see: `self` is exactly a
-/// Parameter looked up plainly (its slot is this one only while the class
-/// holds its own __getitem__), `key` an exact str whose hash is known, the
-/// attribute dictionary an exact dict whose keys are all exact str, so
-/// that neither the membership test nor the lookup can run code, and the
-/// two recursion guards of the general path cannot fail. Null with no error
-/// set when the general path must run (a miss included, for its error).
-PyObject *
-read_own_item(PyObject *self, PyObject *key) noexcept
+/// What the general path would make of `self[key]`, when it would make it
+/// with one lookup and nothing else to see: `self` is exactly a Parameter
+/// looked up plainly (its slot is this one only while the class holds its
+/// own __getitem__), `key` an exact str whose hash is known, the attribute
+/// dictionary an exact dict whose keys are all exact str, so that neither
+/// the membership test nor the lookup can run code, and the two recursion
+/// guards of the general path cannot fail. 1 with the value (a new
+/// reference) in `*value` for a hit; 0 for a miss, which the general path
+/// answers with raise_missing_key(); -1 with no error set when the general
+/// path must run.
+int
+read_own_item(PyObject *self, PyObject *key, PyObject **value) noexcept
 {
     if (!PyUnicode_CheckExact(key) || support::text_hash(key) == -1
         || !looked_up_plainly(self)
         || !support::recursion_headroom(support::current_thread(), 2)) {
-        return NULL;
+        return -1;
     }
     PyObject *dict = PyObject_GenericGetDict(self, NULL);
     if (dict == NULL) {
         PyErr_Clear();  // no memory: the general path fails alike
-        return NULL;
+        return -1;
     }
-    PyObject *value = NULL;
+    int found = -1;
     if (PyDict_CheckExact(dict) && only_str_keys_known(dict)) {
         // Keys that are all exact str compare without failing.
-        value = support::dict_get_known_hash(dict, key,
-                                             support::text_hash(key));
-        Py_XINCREF(value);
+        *value = support::dict_get_known_hash(dict, key,
+                                              support::text_hash(key));
+        Py_XINCREF(*value);
+        found = *value != NULL;
     }
     Py_DECREF(dict);
-    return value;
+    return found;
 }
 
 PyObject *
 param_subscript(PyObject *self, PyObject *key) noexcept
 {
     PARAM_SHORTCUT_RAN(class_slot);
-    PyObject *value = read_own_item(self, key);
-    if (value != NULL) {
+    PyObject *value;
+    int found = read_own_item(self, key, &value);
+    if (found == 1) {
         PARAM_SHORTCUT_RAN(item_read);
         return value;
+    }
+    if (found == 0) {
+        PARAM_SHORTCUT_RAN(item_read);
+        // Raised inside the guard of the call, as the body raises it: the
+        // error's entry may read the traceback switch, which may run code.
+        return support::in_call_guard([] { return raise_missing_key(); });
     }
     PyObject *args[] = {self, key};
     return support::in_call_guard([&] { return getitem_body(args); });

@@ -39,14 +39,15 @@
 //               exactly a dict (a key's __eq__ runs as the keys view runs
 //               it). R1, R2: test_keys_running_code_are_called_alike,
 //               test_dictionary_replaced_during_the_membership_test.
-// item_read     a read that hits (`p[key]`) is one lookup with the key's
-//               known hash, while self is exactly a Parameter looked up
+// item_read     a read (`p[key]`) is one lookup with the key's known hash,
+//               and a miss raises the body's KeyError inside the call's
+//               guard, while self is exactly a Parameter looked up
 //               generically, the key an exact str with its hash cached, the
 //               attribute dictionary an exact dict known (by its stamp) to
 //               hold only exact str keys, and the recursion limit out of
-//               reach; a miss runs the body. R1, R2: test_reads_run_what_
-//               plain_python_runs (tests/test_item_read.py), test_reads_
-//               near_the_recursion_limit_fail_alike.
+//               reach. R1, R2: test_reads_run_what_plain_python_runs
+//               (tests/test_item_read.py), test_reads_near_the_recursion_
+//               limit_fail_alike.
 // strip         str.strip's own function runs on the line, while the line
 //               is exactly a str. R2: test_lines_that_are_no_plain_str.
 // file_bytes    the file's bytes stand for its readlines(), while the file
