@@ -209,17 +209,18 @@ def cases():
         Case("item access, hit, ~100,000 keys in shuffled order (cold "
              "caches)", "for k in keys_100k:\n    p[k]", 2, Target(1.8),
              "lines_100k"),
+        # Cache misses take most of both classes' time here.
         Case("item assignment, ~100,000 keys in shuffled order (cold "
              "caches)", "for k in keys_100k:\n    p[k] = v", 2,
-             Target(2.5), "lines_100k"),
+             Target(1.2), "lines_100k"),
         Case("item access, miss, object with ~100,000 keys (KeyError, "
              "caught)", caught("p[k_miss]", "KeyError"), 200_000,
              Target(1.3), "lines_100k"),
         Case("item access, miss (KeyError, caught)",
-             caught("p[k_miss]", "KeyError"), 200_000, by_version(1.2, 1.0),
+             caught("p[k_miss]", "KeyError"), 200_000, Target(1.3),
              "small"),
-        Case("item assignment", "p[k_new] = v", 500_000,
-             by_version(2.5, 2.3), "small"),
+        Case("item assignment", "p[k_new] = v", 500_000, Target(2.5),
+             "small"),
         Case("wrong call Parameter() (TypeError, caught)",
              caught("P()", "TypeError"), 100_000, Target(1.3)),
         Case("wrong call Parameter.__getitem__(p) (TypeError, caught)",
@@ -254,10 +255,10 @@ def cases():
              "loop time", "P(real_10)", 2_000, Target(0.85, at_most=True),
              baseline=bare_loop),
         Case("construct, realistic 1,000-line file: native time / bare dict "
-             "loop time", "P(real_1k)", 40, Target(0.5, at_most=True),
+             "loop time", "P(real_1k)", 40, Target(0.33, at_most=True),
              baseline=bare_loop),
         Case("construct, realistic 100,000-line file: native time / bare "
-             "dict loop time", "P(real_100k)", 2, Target(0.7, at_most=True),
+             "dict loop time", "P(real_100k)", 2, Target(0.55, at_most=True),
              baseline=bare_loop),
     ]
 
@@ -413,12 +414,13 @@ def traced(cls, path):
 def memory_rows(path, file_name="100,000-line file"):
     (native_peak, native_kept), (pure_peak, pure_kept) = (
         traced(cls, path) for cls in (NativeParameter, PureParameter))
-    target = Target(1.0, label="native <= pure")
+    # The peak, native / pure: the file's bytes are freed as their settings
+    # are stored. What is kept is the same settings.
     return [
         Row("memory peak, construct, " + file_name, "memory",
-            native_peak, pure_peak, target),
+            native_peak, pure_peak, Target(0.7, at_most=True)),
         Row("memory retained, construct, " + file_name, "memory",
-            native_kept, pure_kept, target),
+            native_kept, pure_kept, Target(1.0, label="native <= pure")),
     ]
 
 
