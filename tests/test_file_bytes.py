@@ -92,6 +92,8 @@ ACROSS_CHUNKS = {
 @pytest.mark.parametrize("tail", ACROSS_CHUNKS.values(), ids=ACROSS_CHUNKS)
 def test_lines_across_chunks_read_as_readlines(write_param, read_seen, shift,
                                               tail):
+    """Line ends, characters and bad bytes at a chunk's end read as
+    readlines() reads them, and re.search sees the same lines."""
     line = b"key=value\n"
     head = line * ((CHUNK - 20) // len(line))
     head += b"a=" + b"v" * (CHUNK + shift - len(head) - 2)

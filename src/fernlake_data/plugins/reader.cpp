@@ -246,7 +246,7 @@ struct Walk {
     // line (for a read of the file's bytes, checked once).
     bool in_headroom = false;
     PyObject *lines = nullptr;  // what readlines() gave, or
-    PyObject *bytes = nullptr;  // or the file's bytes, a list of chunks
+    PyObject *bytes = nullptr;  // the file's bytes, a list of chunks
     PyObject *iter = nullptr;  // only when `lines` is no exact list or tuple
     Py_ssize_t index = 0;      // otherwise, the next index
     PyObject *line = nullptr;  // the current line, normalised

@@ -223,9 +223,9 @@ PyObject *file_bytes_serve(PyObject *file, PyThreadState *t) noexcept;
 /// it stands to its end, read by the running thread `t`, when they are
 /// UTF-8: a list of bytes objects, chunks of which each but the last ends
 /// where a line ends, so that the lines of each can be read, and the chunk
-/// freed, on their own. Signal handlers and pending calls are served after every piece
-/// of the size that readlines() decodes at a time, as its decoder's code
-/// would serve them. Null with no error when the bytes are no UTF-8, or an
+/// freed, on their own. Signal handlers and pending calls are served after
+/// every piece of the size that readlines() decodes at a time, as its
+/// decoder's code would serve them. Null with no error when the bytes are no UTF-8, or an
 /// exception now waits for the thread: `buffer` then stands where it began,
 /// for readlines() to read; null with an exception set when reading failed
 /// or a handler or call raised.
