@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -568,7 +569,7 @@ struct Chunks {
         assert(cut <= checked);
         // `expected` is never 0: the chunk has room for one byte more.
         PyObject *next = PyBytes_FromStringAndSize(
-            NULL, rest + (expected < chunk_bytes ? expected : chunk_bytes));
+            NULL, rest + std::min(expected, chunk_bytes));
         if (next == NULL) {
             return -1;
         }
@@ -618,8 +619,8 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
     if (chunks.list != NULL) {
         chunks.open =
             whole ? PyObject_CallOneArg(c.read, buffer)
-                  : PyBytes_FromStringAndSize(
-                        NULL, expected < chunk_bytes ? expected : chunk_bytes);
+                  : PyBytes_FromStringAndSize(NULL,
+                                              std::min(expected, chunk_bytes));
     }
     int state = chunks.open == NULL ? -1 : 0;  // 1 at the end, 2 to leave
     if (state == 0 && whole) {
@@ -639,7 +640,7 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
         }
         Py_ssize_t got = read_into(
             buffer, PyBytes_AS_STRING(chunks.open) + chunks.filled,
-            room < read_piece ? room : read_piece);
+            std::min(room, read_piece));
         if (got < 0) {
             state = got == -2 ? 2 : -1;
             break;
