@@ -147,6 +147,12 @@ attention_word(PyThreadState *t) noexcept
 /// True when attention_word() tells of what it covers on this version.
 constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
 
+/// True where PyErr_CheckSignals() runs nothing but the handlers of the
+/// signals that arrived. 3.12 made it also run a collection that the
+/// interpreter scheduled, whose finalizers are code of anybody's, and 3.13
+/// the pending work of the attention word besides.
+constexpr bool signal_check_runs_only_handlers = PY_VERSION_HEX < 0x030C0000;
+
 /// The bits of attention_word() that stand for work the thread's next
 /// evaluation-loop check does: a signal to handle, calls added by
 /// Py_AddPendingCall, an asynchronous exception, a scheduled collection,

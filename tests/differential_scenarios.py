@@ -588,6 +588,37 @@ def re_replaced_by_a_signal_handler(ctx):
     _replaced_while_the_lock_is_offered(ctx, by_signal=True)
 
 
+@scenario()
+def re_replaced_by_a_signal_handler_set_during_the_read(ctx):
+    """The value that line 100 replaces ends with a finalizer that sets a
+    handler, which replaces re.split, and a timer that sends its signal
+    while the read goes on; by line 100 the module may have learnt that no
+    handler would run code. Every line from the handler's call on, and
+    none before, is split by the new function."""
+    with ctx.m.context() as m:
+        target, at = {}, []
+        replace_split = _split_watched(ctx, m)
+
+        def replace(*args):
+            at.append(len(target))
+            replace_split()
+        previous = signal.getsignal(signal.SIGALRM)
+        ctx.cleanups.append(lambda: signal.signal(signal.SIGALRM, previous))
+        ctx.cleanups.append(lambda: signal.setitimer(signal.ITIMER_REAL, 0))
+
+        class SetsTheHandler:
+            def __del__(self):
+                signal.signal(signal.SIGALRM, replace)
+                signal.setitimer(signal.ITIMER_REAL, 0.002)
+        target["k100"] = SetsTheHandler()
+        lines = ["k%d=v" % i for i in range(200_000)]
+        ctx.Parameter.read_param(target, ctx.file("\n".join(lines) + "\n"))
+        split = [line for kind, line in ctx.seen if kind == "split"]
+        del ctx.seen[:]
+        ctx.note(len(target), len(at), bool(at) and 100 < at[0]
+                 and split in (lines[at[0]:], lines[at[0] + 1:]))
+
+
 # ------------------------------------------------ lines of the caller's
 
 def lines_of_str_subclasses(seen):

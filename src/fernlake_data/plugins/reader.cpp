@@ -221,6 +221,11 @@ struct Span {
     }
 };
 
+// Before 3.13, how many lines a walk goes between two askings whether the
+// signal handlers run code: an asking reads every signal's handler, which
+// costs about as much as checking `re` for some twenty lines.
+constexpr int handler_check_lines = 32;
+
 /// What the reader holds while it walks the lines. The body releases it
 /// after the file has been left, in the order of the fields.
 struct Walk {
@@ -234,6 +239,12 @@ struct Walk {
     // a caller's can have run since: the lines that follow take it without
     // resolving `re` and checking it again, as long as no work waits.
     bool re_held = false;
+    // Before 3.13, true while the signal check of a line is known to run
+    // no code of a caller's (signal_handlers_run_no_code()), so that `re`
+    // may stay held across lines; asked again every handler_check_lines
+    // lines while it is not known, as the asking costs a few lines' checks.
+    bool signals_quiet = false;
+    int lines_to_signal_check = handler_check_lines;
     // The dictionary that a plain store of a line lands in, held while
     // `re_held`, and whether it is known to hold only exact str keys, so
     // that a store that adds a key to it runs no code of a caller's.
@@ -260,6 +271,7 @@ struct Walk {
     code_may_have_run() noexcept
     {
         re_held = false;
+        signals_quiet = false;
         store_str_keys = false;
         Py_CLEAR(store);
     }
@@ -324,8 +336,9 @@ is_setting(const Span &s, Walk &w, Failure &f) noexcept
         Py_DECREF(re);
         PARAM_SHORTCUT_RAN(comment_test);
         // Before 3.13 the signal check of the next line may run a handler
-        // unseen: the guard is asked at every line.
-        w.re_held = support::attention_word_available;
+        // unseen, unless none of the handlers is code of a caller's: the
+        // guard is otherwise asked at every line.
+        w.re_held = support::attention_word_available || w.signals_quiet;
         comment = s.end > s.start && s.first() == '#';
     }
     else {
@@ -595,13 +608,21 @@ offer_lock(support::LockTurns &turns, Py_ssize_t size, Walk &w) noexcept
     }
 }
 
-/// Whether the signal check of a line by the thread `t` may run a handler
-/// or a pending call: from 3.13 only when the attention word shows work
-/// waiting; before, no public read tells whether a signal arrived.
+/// Whether the signal check of the next line of the walk `w` may run code
+/// of a caller's: from 3.13 only when the attention word shows work
+/// waiting. Before, no public read tells whether a signal arrived; the
+/// check may run code unless every handler is known to run none.
 bool
-signals_may_run(PyThreadState *t) noexcept
+signals_may_run(Walk &w) noexcept
 {
-    return !support::attention_word_available || support::pending_work(t);
+    if (support::attention_word_available) {
+        return support::pending_work(w.thread);
+    }
+    if (!w.signals_quiet && --w.lines_to_signal_check == 0) {
+        w.lines_to_signal_check = handler_check_lines;
+        w.signals_quiet = signal_handlers_run_no_code();
+    }
+    return !w.signals_quiet;
 }
 
 // How much deeper than the reader go the calls that reading the file's
@@ -624,7 +645,7 @@ walk_bytes(PyObject *target, Walk &w, Failure &f) noexcept
             f.line = 24;
             // The signal check that str() makes, whose handlers and calls
             // may run code of a caller's.
-            if (signals_may_run(w.thread)) {
+            if (signals_may_run(w)) {
                 w.code_may_have_run();
             }
             if (check_line_signals(w.thread) < 0) {
@@ -667,7 +688,7 @@ walk_lines(PyObject *target, Walk &w, Failure &f) noexcept
         // An iterator's step, and str() of what is no exact str, may have
         // run code of a caller's.
         bool plain = w.iter == NULL && PyUnicode_CheckExact(raw);
-        if (!plain || signals_may_run(w.thread)) {
+        if (!plain || signals_may_run(w)) {
             w.code_may_have_run();
         }
         Py_XSETREF(w.line, normalise(raw, &f.pos));

@@ -24,6 +24,7 @@ namespace fernlake {
 // Captures of the other files of the unit.
 int capture_file_types(PyObject *open) noexcept;  // shortcuts_file.cpp
 int capture_re() noexcept;                        // shortcuts_re.cpp
+int capture_signal_handlers() noexcept;           // shortcuts_signals.cpp
 
 support::FastFunction strip_function = nullptr;
 Py_ssize_t item_credit = 0;
@@ -201,7 +202,8 @@ capture_shortcuts() noexcept
         strip != NULL && strip->ml_flags == METH_FASTCALL
             ? (support::FastFunction)(void (*)(void))strip->ml_meth
             : nullptr;
-    if (capture_file_types(builtin_open) < 0) {
+    if (capture_file_types(builtin_open) < 0
+        || capture_signal_handlers() < 0) {
         return -1;
     }
     return capture_re();

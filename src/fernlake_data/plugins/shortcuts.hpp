@@ -67,6 +67,12 @@
 //               the objects import found standard, its cache holds the two
 //               patterns, nobody watches and no work waits (cases of
 //               tests/re_guard_cases.py, run by tests/test_re_guard.py).
+//               Once it held, the lines that follow take it unchecked
+//               until code of a caller's may have run, a signal check
+//               included: from 3.13 while the attention word shows no
+//               work, before 3.12 while no signal handler is code (R4:
+//               the differential re_replaced_by_a_signal_handler_set_
+//               during_the_read).
 //               R1: pattern_text_frees_cache, bytes_key_in_cache (python
 //               -b), large_default, surrogate_in_code, namespace_key_
 //               hashing_as_re; R2: search_with_own_globals, regex_flag_is_
@@ -306,6 +312,16 @@ void caller_code_ran() noexcept;
 /// interpreter's (no cheap public read shows them). 0, or -1 with the
 /// exception of a handler or call set.
 int check_line_signals(PyThreadState *t) noexcept;
+
+/// True when the signal check of a line cannot run code of a caller's:
+/// where PyErr_CheckSignals() runs only the handlers of the signals that
+/// arrived (before 3.12), while every handler is none, an int (SIG_DFL,
+/// SIG_IGN) or the signal module's default_int_handler, which only raises
+/// KeyboardInterrupt. The handlers are read through the signal module's own
+/// getsignal(), captured at import; runs no code of a caller's and leaves
+/// no error. Only code can set another handler, so the answer stands until
+/// code of a caller's may have run.
+bool signal_handlers_run_no_code() noexcept;
 
 }  // namespace fernlake
 
