@@ -114,6 +114,25 @@ def test_each_line_end_ends_one_line(write_param, read_seen, text):
     assert module == plain
 
 
+# Characters at the edges of the interpreter's widths of text, and of the
+# first bytes of their UTF-8, alone and beside ASCII.
+EDGES = ["\x7f", "\x80", "\xff", "\u0100", "\u07ff", "\u0800", "\uffff",
+         "\U00010000", "\U0010ffff"]
+
+
+@pytest.mark.parametrize("largest", EDGES)
+def test_texts_keep_the_width_of_their_largest_character(write_param,
+                                                         largest):
+    """The texts made from the bytes equal the decoder's, width included,
+    which equality and hashing rely on."""
+    values = [largest, largest * 2, "a" + largest, largest + "\xe9" * 3,
+              "\x80" + largest + "a" * 9]
+    path = write_param("".join(f"k{i}={v}\n" for i, v in enumerate(values)))
+    plain, module = both(lambda cls: [(k, v, sys.getsizeof(v)) for k, v in
+                                      read_into_new(cls, path)[1][1:]])
+    assert module == plain
+
+
 @pytest.mark.parametrize("skipped", [b"\xfe=1\n", b"z=1\n"])
 def test_descriptor_positioned_past_the_start(write_param, skipped):
     """open() of a descriptor reads from where it stands: bytes that are no

@@ -189,35 +189,7 @@ struct Span {
         if (utf8 == NULL) {
             return PyUnicode_Substring(text, a, b);
         }
-        // The bytes are known to be UTF-8: a piece of ASCII is copied as
-        // it stands. Empty and one-character texts come from the decoder,
-        // which gives the interpreter's shared objects for them.
-        if (b - a > 1 && is_ascii(utf8 + a, b - a)) {
-            PyObject *piece = PyUnicode_New(b - a, 127);
-            if (piece != NULL) {
-                std::memcpy(PyUnicode_1BYTE_DATA(piece), utf8 + a,
-                            (std::size_t)(b - a));
-            }
-            return piece;
-        }
-        return PyUnicode_DecodeUTF8(utf8 + a, b - a, NULL);
-    }
-
-    /// True when the `n` bytes at `p` are all ASCII, read a word at a time.
-    static bool
-    is_ascii(const char *p, Py_ssize_t n) noexcept
-    {
-        std::uint64_t any = 0;
-        Py_ssize_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            any |= word;
-        }
-        for (; i < n; i++) {
-            any |= (unsigned char)p[i];
-        }
-        return (any & 0x8080808080808080ull) == 0;
+        return text_of_utf8(utf8 + a, b - a);
     }
 };
 

@@ -262,6 +262,11 @@ class Utf8Lines {
     bool has_cr_;        // a '\r' somewhere, which ends a line too
 };
 
+/// New reference: the str of the `n` bytes at `s`, which are known to be
+/// well-formed UTF-8, as the interpreter's decoder makes it; null with an
+/// exception set.
+PyObject *text_of_utf8(const char *s, Py_ssize_t n) noexcept;
+
 // ------------------------------------------------- comment_test and split
 
 /// Whether the reader's calls re.search("^#", line) and re.split("=", line)

@@ -103,12 +103,22 @@ names_utf8(PyObject *name) noexcept
 std::size_t
 valid_utf8_prefix(const unsigned char *s, std::size_t n, bool *bad) noexcept
 {
+    constexpr std::uint64_t high_bits = 0x8080808080808080ull;
     std::size_t i = 0;
     while (i < n) {
+        // Runs of ASCII, most of a file, are passed four words at a time.
+        while (i + 32 <= n) {
+            std::uint64_t w[4];
+            std::memcpy(w, s + i, 32);
+            if (((w[0] | w[1] | w[2] | w[3]) & high_bits) != 0) {
+                break;
+            }
+            i += 32;
+        }
         if (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
+            if ((word & high_bits) == 0) {
                 i += 8;  // eight ASCII bytes
                 continue;
             }
@@ -179,6 +189,47 @@ decode_at(const unsigned char *s, int *length) noexcept
            | (Py_UCS4)(s[2] & 0x3F) << 6 | (s[3] & 0x3F);
 }
 
+/// True when the `n` bytes at `p` are all ASCII, read a word at a time; the
+/// last word read overlaps the one before where `n` is no multiple of 8.
+bool
+is_ascii(const char *p, Py_ssize_t n) noexcept
+{
+    std::uint64_t any = 0;
+    if (n >= 8) {
+        std::uint64_t word;
+        for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&word, p + i, 8);
+            any |= word;
+        }
+        std::memcpy(&word, p + n - 8, 8);
+        any |= word;
+    }
+    else if (n >= 4) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        any = first | last;
+    }
+    else {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            any |= (unsigned char)p[i];
+        }
+    }
+    return (any & 0x8080808080808080ull) == 0;
+}
+
+/// Fills `to`, characters of one width, with the characters of the `n` bytes
+/// of well-formed UTF-8 at `s`.
+template <typename Char>
+void
+decode_into(Char *to, const unsigned char *s, Py_ssize_t n) noexcept
+{
+    for (Py_ssize_t i = 0; i < n;) {
+        int length;
+        *to++ = (Char)decode_at(s + i, &length);
+        i += length;
+    }
+}
 
 /// New reference: the method `name` of the built-in type `type`, as its
 /// descriptor, to be called with the instance first; null when it has none
@@ -668,6 +719,50 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
     }
     Py_DECREF(start);
     return NULL;
+}
+
+PyObject *
+text_of_utf8(const char *s, Py_ssize_t n) noexcept
+{
+    // Empty and one-character texts come from the decoder, which gives the
+    // interpreter's shared objects for them.
+    if (n > 1 && is_ascii(s, n)) {
+        PyObject *text = PyUnicode_New(n, 127);
+        if (text != NULL) {
+            std::memcpy(PyUnicode_1BYTE_DATA(text), s, (std::size_t)n);
+        }
+        return text;
+    }
+    // The interpreter keeps a text in the narrowest width that holds its
+    // largest character, which the largest first byte tells: up to 0xC3
+    // U+00FF, below 0xF0 U+FFFF.
+    const unsigned char *u = (const unsigned char *)s;
+    Py_ssize_t length = 0;
+    unsigned char largest = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        length += (u[i] & 0xC0) != 0x80;
+        largest = std::max(largest, u[i]);
+    }
+    if (length <= 1) {
+        return PyUnicode_DecodeUTF8(s, n, NULL);
+    }
+    Py_UCS4 bound = largest < 0xC4 ? 0xFF : largest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject *text = PyUnicode_New(length, bound);
+    if (text == NULL) {
+        return NULL;
+    }
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        decode_into(PyUnicode_1BYTE_DATA(text), u, n);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        decode_into(PyUnicode_2BYTE_DATA(text), u, n);
+        break;
+    default:
+        decode_into(PyUnicode_4BYTE_DATA(text), u, n);
+        break;
+    }
+    return text;
 }
 
 Utf8Lines::Utf8Lines(PyObject *bytes) noexcept
