@@ -163,48 +163,4 @@ unpack_pair(PyObject *seq, PyObject **first, PyObject **second) noexcept
     return 0;
 }
 
-int
-text_equals(PyObject *a, PyObject *b) noexcept
-{
-    if (a == b) {
-        return 1;
-    }
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        if (text_ready(a) < 0 || text_ready(b) < 0) {
-            return -1;
-        }
-        Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-        if (length != PyUnicode_GET_LENGTH(b)) {
-            return 0;
-        }
-        Py_hash_t ha = text_hash(a);
-        Py_hash_t hb = text_hash(b);
-        if (ha != -1 && hb != -1 && ha != hb) {
-            return 0;
-        }
-        int kind = PyUnicode_KIND(a);
-        if (kind != (int)PyUnicode_KIND(b)) {
-            return 0;
-        }
-        const void *da = PyUnicode_DATA(a);
-        const void *db = PyUnicode_DATA(b);
-        if (PyUnicode_READ(kind, da, 0) != PyUnicode_READ(kind, db, 0)) {
-            return 0;
-        }
-        if (length == 1) {
-            return 1;
-        }
-        return memcmp(da, db, (size_t)(length * kind)) == 0;
-    }
-    if ((a == Py_None && PyUnicode_CheckExact(b))
-        || (b == Py_None && PyUnicode_CheckExact(a))) {
-        return 0;
-    }
-    Owned result = Owned::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!result) {
-        return -1;
-    }
-    return is_true(result.get());
-}
-
 }  // namespace fernlake::support

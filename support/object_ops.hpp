@@ -29,10 +29,6 @@ int raise_unpack_error(Py_ssize_t n) noexcept;
 /// error is pending.
 int end_of_iteration() noexcept;
 
-/// 1 when the texts `a` and `b` are equal, 0 when not, -1 on failure.
-/// Exact texts are compared directly, anything else by `==`.
-int text_equals(PyObject *a, PyObject *b) noexcept;
-
 /// The truth value of `obj`: 1, 0, or -1 on failure.
 inline int
 is_true(PyObject *obj) noexcept

@@ -34,53 +34,54 @@ struct Failure {
 // The steps below report their own failure point through `*pos` or the
 // position of a Failure, and their source line through its line.
 
-// One use of the global `re`: the lookup it remembers, and its failure
-// points, distinct from those of the other use.
-struct ReUse {
+// One of the two calls of a function of the global `re` (re.search and
+// re.split): the lookup of `re` it remembers, and its failure points,
+// distinct from those of the other call.
+struct ReCall {
     support::DictMemo memo;
     int resolve, lookup, call;
 };
 
-ReUse search_use = {
+ReCall search_call = {
     {},
     IMPL_POS,  // resolving `re`
     IMPL_POS,  // looking up `search`
     IMPL_POS,  // calling it
 };
-ReUse split_use = {
+ReCall split_call = {
     {},
     IMPL_POS,  // resolving `re`
     IMPL_POS,  // looking up `split`
     IMPL_POS,  // calling it
 };
 
-/// New reference: the global `re`, resolved for `use`.
+/// New reference: the global `re`, resolved for the call `site`.
 PyObject *
-resolve_re(ReUse &use, int *pos) noexcept
+resolve_re(ReCall &site, int *pos) noexcept
 {
-    PyObject *re = support::get_global(use.memo, str_re);
+    PyObject *re = support::get_global(site.memo, str_re);
     if (re == NULL) {
-        *pos = use.resolve;
+        *pos = site.resolve;
     }
     return re;
 }
 
 /// New reference: `re.<attr>(pattern, line)`, with `re` (stolen) resolved
-/// for `use`.
+/// for the call `site`.
 PyObject *
-call_re(ReUse &use, PyObject *re, PyObject *attr, PyObject *pattern,
+call_re(ReCall &site, PyObject *re, PyObject *attr, PyObject *pattern,
         PyObject *line, int *pos) noexcept
 {
     PyObject *func = support::get_attr(re, attr);
     Py_DECREF(re);
     if (func == NULL) {
-        *pos = use.lookup;
+        *pos = site.lookup;
         return NULL;
     }
     PyObject *args[2] = {pattern, line};
     PyObject *result = support::call_split(func, args, 2);
     if (result == NULL) {
-        *pos = use.call;
+        *pos = site.call;
     }
     return result;
 }
@@ -273,79 +274,103 @@ line_object(const Span &s, Walk &w) noexcept
     return w.line;
 }
 
-/// 1 when the line `s` holds a setting, 0 when it is a comment or blank
-/// line, -1 on failure. While the shortcut holds, the comment test is
-/// computed: "^#" finds a match exactly when the line begins with '#'.
+/// re.search("^#", line) with `re` (stolen) on the line `s`, tested for
+/// truth, as the general path of is_comment() runs it: 1, 0, or -1 on
+/// failure.
 int
-is_setting(const Span &s, Walk &w, Failure &f) noexcept
+search_comment(const Span &s, PyObject *re, Walk &w, Failure &f) noexcept
 {
-    f.line = 25;
-    int comment;
+    recheck_monitoring();  // the calls run code of a caller's
+    w.code_may_have_run();
+    PyObject *line = line_object(s, w);
+    if (line == NULL) {
+        Py_DECREF(re);
+        f.pos = strip_call_pos;  // where the line is made
+        return -1;
+    }
+    PyObject *match = call_re(search_call, re, str_search,
+                              str_comment_pattern, line, &f.pos);
+    if (match == NULL) {
+        return -1;
+    }
+    int comment = support::is_true(match);
+    Py_DECREF(match);
+    if (comment < 0) {
+        f.pos = IMPL_POS;
+    }
+    return comment;
+}
+
+/// Whether the line `s` is a comment, as re.search("^#", line) with the
+/// global `re` tells: 1, 0, or -1 on failure. While the shortcut holds,
+/// the test is computed: "^#" finds a match exactly when the line begins
+/// with '#'.
+int
+is_comment(const Span &s, Walk &w, Failure &f) noexcept
+{
     if (w.re_held && s.readable() && !support::pending_work(w.thread)) {
         // Nothing ran since the guard held: `re` is the same object, as
         // standard as it was.
         PARAM_SHORTCUT_RAN(comment_test);
         w.direct = 1;
-        comment = s.end > s.start && s.first() == '#';
-        goto tested;
+        return s.end > s.start && s.first() == '#';
     }
     w.re_held = false;
-    PyObject *re;
-    re = resolve_re(search_use, &f.pos);
+    PyObject *re = resolve_re(search_call, &f.pos);
     if (re == NULL) {
         return -1;
     }
-    int direct;
-    direct = s.readable() ? re_shortcut_holds(re, w.thread) : 0;
+    int direct = s.readable() ? re_shortcut_holds(re, w.thread) : 0;
     if (direct < 0) {
         Py_DECREF(re);
-        f.pos = search_use.call;
+        f.pos = search_call.call;
         return -1;
     }
     w.checked_re = re;
     w.direct = direct;
-    if (direct) {
-        Py_DECREF(re);
-        PARAM_SHORTCUT_RAN(comment_test);
-        // Before 3.13 the signal check of the next line may run a handler
-        // unseen, unless none of the handlers is code of a caller's: the
-        // guard is otherwise asked at every line.
-        w.re_held = support::attention_word_available || w.signals_quiet;
-        comment = s.end > s.start && s.first() == '#';
+    if (!direct) {
+        return search_comment(s, re, w, f);
     }
-    else {
-        recheck_monitoring();  // the calls run code of a caller's
-        w.code_may_have_run();
-        PyObject *line = line_object(s, w);
-        if (line == NULL) {
-            Py_DECREF(re);
-            f.pos = strip_call_pos;  // where the line is made
-            return -1;
-        }
-        PyObject *match = call_re(search_use, re, str_search,
-                                  str_comment_pattern, line, &f.pos);
-        if (match == NULL) {
-            return -1;
-        }
-        comment = support::is_true(match);
-        Py_DECREF(match);
-        if (comment < 0) {
-            f.pos = IMPL_POS;
-            return -1;
-        }
+    Py_DECREF(re);
+    PARAM_SHORTCUT_RAN(comment_test);
+    // Before 3.13 the signal check of the next line may run a handler
+    // unseen, unless none of the handlers is code of a caller's: the guard
+    // is otherwise asked at every line.
+    w.re_held = support::attention_word_available || w.signals_quiet;
+    return s.end > s.start && s.first() == '#';
+}
+
+/// Whether the line `s` is blank, as `line == ""` tells: 1, 0, or -1 on
+/// failure.
+int
+is_blank(const Span &s, Walk &w, Failure &f) noexcept
+{
+    if (s.readable()) {
+        return s.end == s.start;
     }
-tested:
-    if (comment) {
-        return 0;
-    }
-    f.line = 27;
-    int blank = s.readable() ? s.end == s.start
-                             : support::text_equals(w.line, str_empty);
+    // A line of another type than str compares by its own code.
+    PyObject *equal = PyObject_RichCompare(w.line, str_empty, Py_EQ);
+    int blank = equal == NULL ? -1 : support::is_true(equal);
+    Py_XDECREF(equal);
     if (blank < 0) {
         f.pos = IMPL_POS;
-        return -1;
     }
-    return !blank;
+    return blank;
+}
+
+/// 1 when the line `s` holds a setting, 0 when it is a comment or blank
+/// line, -1 on failure.
+int
+is_setting(const Span &s, Walk &w, Failure &f) noexcept
+{
+    f.line = 25;
+    int comment = is_comment(s, w, f);
+    if (comment != 0) {
+        return comment < 0 ? -1 : 0;
+    }
+    f.line = 27;
+    int blank = is_blank(s, w, f);
+    return blank < 0 ? -1 : !blank;
 }
 
 /// The key and value of the setting line `s`, as re.split("=", line) and
@@ -434,124 +459,160 @@ store_known(PyObject *target, Walk &w) noexcept
     return w.store_str_keys;
 }
 
-/// Stores the setting of the line `s`, if it holds one, in `target`. 0, or
-/// -1 with an exception set and `f` filled.
+/// The shortcut of split_setting(): `w.key` and `w.value` are the texts
+/// around the one '=' of the line `s`. 0, or -1 with an exception set and
+/// `f` filled.
 int
-store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
+split_at_eq(const Span &s, Walk &w, Failure &f) noexcept
 {
-    int setting = is_setting(s, w, f);
-    if (setting <= 0) {
-        return setting;
-    }
-    f.line = 29;
-    PyObject *re = NULL;
-    int direct;
-    if (w.re_held) {
-        direct = 1;  // the comment test of this line took the shortcut
-    }
-    else {
-        re = resolve_re(split_use, &f.pos);
-        if (re == NULL) {
-            return -1;
-        }
-        direct = re == w.checked_re ? w.direct
-                 : s.readable()     ? re_shortcut_holds(re, w.thread)
-                                    : 0;
-    }
-    if (direct < 0) {
-        Py_DECREF(re);
-        f.pos = split_use.call;
+    PARAM_SHORTCUT_RAN(split);
+    PyObject *key, *value;
+    int split = split_directly(s, &key, &value);
+    if (split == -2) {
+        f.pos = split_call.call;  // where the pieces are made
         return -1;
     }
-    if (direct) {
-        Py_XDECREF(re);
-        PARAM_SHORTCUT_RAN(split);
-        PyObject *key, *value;
-        int split = split_directly(s, &key, &value);
-        if (split == -2) {
-            f.pos = split_use.call;  // where the pieces are made
-            return -1;
+    Py_CLEAR(w.key);
+    Py_CLEAR(w.value);
+    if (split < 0) {
+        f.pos = unpack_pos;
+        return -1;
+    }
+    w.key = key;
+    w.value = value;
+    return 0;
+}
+
+/// The general path of split_setting(): re.split("=", line) with `re`
+/// (stolen) on the line `s`, unpacked into `w.key` and `w.value`. 0, or -1
+/// with an exception set and `f` filled.
+int
+split_by_re(const Span &s, PyObject *re, Walk &w, Failure &f) noexcept
+{
+    recheck_monitoring();
+    w.code_may_have_run();
+    PyObject *line = line_object(s, w);
+    if (line == NULL) {
+        Py_DECREF(re);
+        f.pos = strip_call_pos;
+        return -1;
+    }
+    w.pieces = call_re(split_call, re, str_split, str_eq, line, &f.pos);
+    if (w.pieces == NULL) {
+        return -1;
+    }
+    Py_CLEAR(w.key);
+    Py_CLEAR(w.value);
+    if (support::unpack_pair(w.pieces, &w.key, &w.value) < 0) {
+        f.pos = unpack_pos;
+        return -1;
+    }
+    Py_CLEAR(w.pieces);
+    return 0;
+}
+
+/// Splits the setting line `s` into `w.key` and `w.value`, as
+/// re.split("=", line) and the unpacking into two do. 0, or -1 with an
+/// exception set and `f` filled.
+int
+split_setting(const Span &s, Walk &w, Failure &f) noexcept
+{
+    f.line = 29;
+    if (w.re_held) {
+        return split_at_eq(s, w, f);  // the comment test took the shortcut
+    }
+    PyObject *re = resolve_re(split_call, &f.pos);
+    if (re == NULL) {
+        return -1;
+    }
+    int direct = re == w.checked_re ? w.direct
+                 : s.readable()     ? re_shortcut_holds(re, w.thread)
+                                    : 0;
+    if (direct < 0) {
+        Py_DECREF(re);
+        f.pos = split_call.call;
+        return -1;
+    }
+    if (!direct) {
+        return split_by_re(s, re, w, f);
+    }
+    Py_DECREF(re);
+    return split_at_eq(s, w, f);
+}
+
+/// The first step of a plain store of the pair into `target` whose
+/// dictionary `w.store` holds only exact str keys. Where the store is the
+/// dictionary's own, the key is added, or its value found, by one lookup
+/// in the dictionary fetched once for the walk: 1 when that added it and
+/// the store is done. Otherwise 0, with `*old` the value the store will
+/// replace (held), or `*size_before` the dictionary's size before it.
+int
+add_to_known_store(PyObject *target, Walk &w, PyObject **old,
+                   Py_ssize_t *size_before) noexcept
+{
+    if (!PyDict_CheckExact(target) && !w.in_headroom) {
+        *size_before = PyDict_GET_SIZE(w.store);
+        return 0;
+    }
+    PyObject *found = PyDict_SetDefault(w.store, w.key, w.value);
+    if (found == w.value) {
+        if (!PyDict_CheckExact(target)) {
+            PARAM_SHORTCUT_RAN(class_slot);
         }
-        Py_CLEAR(w.key);
-        Py_CLEAR(w.value);
-        if (split < 0) {
-            f.pos = unpack_pos;
-            return -1;
-        }
-        w.key = key;
-        w.value = value;
+        return 1;
+    }
+    if (found == NULL) {
+        PyErr_Clear();  // the store meets the failure again
     }
     else {
-        recheck_monitoring();
-        w.code_may_have_run();
-        PyObject *line = line_object(s, w);
-        if (line == NULL) {
-            Py_DECREF(re);
-            f.pos = strip_call_pos;
-            return -1;
-        }
-        w.pieces = call_re(split_use, re, str_split, str_eq, line, &f.pos);
-        if (w.pieces == NULL) {
-            return -1;
-        }
-        Py_CLEAR(w.key);
-        Py_CLEAR(w.value);
-        if (support::unpack_pair(w.pieces, &w.key, &w.value) < 0) {
-            f.pos = unpack_pos;
-            return -1;
-        }
-        Py_CLEAR(w.pieces);
+        Py_INCREF(found);
+        *old = found;
     }
+    return 0;
+}
+
+/// `target[w.key] = w.value`, by the shortest way that runs the same code.
+/// 0, or -1 with an exception set.
+int
+assign_item(PyObject *target, bool plain, Walk &w) noexcept
+{
+    if (!plain) {
+        int stored = PyObject_SetItem(target, w.key, w.value);
+        recheck_monitoring();  // the target's own code ran
+        return stored;
+    }
+    if (PyDict_CheckExact(target)) {
+        return PyDict_SetItem(target, w.key, w.value);
+    }
+    if (w.in_headroom) {
+        // The class's own item assignment, without the call that reaches
+        // it: its recursion guard cannot fail here.
+        PARAM_SHORTCUT_RAN(class_slot);
+        return store_item(target, w.key, w.value);
+    }
+    return PyObject_SetItem(target, w.key, w.value);
+}
+
+/// Stores `w.value` under `w.key` in `target`, as `target[key] = value`
+/// does. 0, or -1 with an exception set and `f` filled.
+int
+store_pair(PyObject *target, Walk &w, Failure &f) noexcept
+{
     f.line = 30;
     w.scan_budget += 4;
     bool plain = stores_plainly(target);
+    Py_ssize_t size_before = -1;
+    PyObject *old = NULL;  // the value replaced, held across the store
+    if (plain && w.re_held && store_known(target, w)
+        && add_to_known_store(target, w, &old, &size_before)) {
+        return 0;
+    }
     // Whether the store only adds a key to a dictionary of exact str keys
     // or replaces an exact str, which runs no code of a caller's: a replaced
     // value may have a finalizer, and a key that is no str compares by its
     // own code.
-    bool quiet = false;
-    Py_ssize_t size_before = -1;
-    PyObject *old = NULL;  // the value replaced, held across the store
-    if (plain && w.re_held && store_known(target, w)) {
-        if (PyDict_CheckExact(target) || w.in_headroom) {
-            // The key is added, or its value found, by one lookup in the
-            // dictionary fetched once for the walk.
-            old = PyDict_SetDefault(w.store, w.key, w.value);
-            if (old == w.value) {
-                if (!PyDict_CheckExact(target)) {
-                    PARAM_SHORTCUT_RAN(class_slot);
-                }
-                return 0;
-            }
-            if (old == NULL) {
-                PyErr_Clear();  // the store below meets the failure again
-            }
-            else {
-                Py_INCREF(old);
-                quiet = PyUnicode_CheckExact(old);
-            }
-        }
-        else {
-            size_before = PyDict_GET_SIZE(w.store);
-        }
-    }
-    int stored;
-    if (!plain) {
-        stored = PyObject_SetItem(target, w.key, w.value);
-        recheck_monitoring();  // the target's own code ran
-    }
-    else if (PyDict_CheckExact(target)) {
-        stored = PyDict_SetItem(target, w.key, w.value);
-    }
-    else if (w.in_headroom) {
-        // The class's own item assignment, without the call that reaches
-        // it: its recursion guard cannot fail here.
-        PARAM_SHORTCUT_RAN(class_slot);
-        stored = store_item(target, w.key, w.value);
-    }
-    else {
-        stored = PyObject_SetItem(target, w.key, w.value);
-    }
+    bool quiet = old != NULL && PyUnicode_CheckExact(old);
+    int stored = assign_item(target, plain, w);
     Py_XDECREF(old);  // an exact str ends without running code
     if (!quiet
         && (size_before < 0 || PyDict_GET_SIZE(w.store) != size_before + 1)) {
@@ -562,6 +623,21 @@ store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
         return -1;
     }
     return 0;
+}
+
+/// Stores the setting of the line `s`, if it holds one, in `target`. 0, or
+/// -1 with an exception set and `f` filled.
+int
+store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
+{
+    int setting = is_setting(s, w, f);
+    if (setting <= 0) {
+        return setting;
+    }
+    if (split_setting(s, w, f) < 0) {
+        return -1;
+    }
+    return store_pair(target, w, f);
 }
 
 /// Offers the interpreter lock to other threads during a long read, about

@@ -231,10 +231,10 @@ PyObject *file_bytes_serve(PyObject *file, PyThreadState *t) noexcept;
 /// where a line ends, so that the lines of each can be read, and the chunk
 /// freed, on their own. Signal handlers and pending calls are served after
 /// every piece of the size that readlines() decodes at a time, as its
-/// decoder's code would serve them. Null with no error when the bytes are no UTF-8, or an
-/// exception now waits for the thread: `buffer` then stands where it began,
-/// for readlines() to read; null with an exception set when reading failed
-/// or a handler or call raised.
+/// decoder's code would serve them. Null with no error when the bytes are
+/// no UTF-8, or an exception now waits for the thread: `buffer` then stands
+/// where it began, for readlines() to read; null with an exception set when
+/// reading failed or a handler or call raised.
 PyObject *read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept;
 
 /// The lines of UTF-8 bytes as readlines() of such a file gives them (the

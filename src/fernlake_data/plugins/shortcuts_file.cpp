@@ -95,6 +95,41 @@ names_utf8(PyObject *name) noexcept
     return want[n] == '\0';
 }
 
+/// The length of the character of well-formed UTF-8 that the `n` bytes at
+/// `s` begin with, the first of them no ASCII: -1 when they begin no such
+/// character, 0 when they cut it short.
+int
+multibyte_length(const unsigned char *s, std::size_t n) noexcept
+{
+    unsigned char c = s[0];
+    int length = c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+    if (length == 0) {
+        return -1;
+    }
+    // The second byte's range depends on the first.
+    unsigned char low = 0x80, high = 0xBF;
+    if (c == 0xE0) {
+        low = 0xA0;
+    }
+    else if (c == 0xED) {
+        high = 0x9F;  // no surrogates
+    }
+    else if (c == 0xF0) {
+        low = 0x90;
+    }
+    else if (c == 0xF4) {
+        high = 0x8F;
+    }
+    std::size_t k = 1;
+    for (; k < (std::size_t)length && k < n; k++) {
+        unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
+        if (s[k] < lo || s[k] > hi) {
+            return -1;
+        }
+    }
+    return k < (std::size_t)length ? 0 : length;
+}
+
 /// How many of the `n` bytes at `s`, from the first, are whole characters
 /// of well-formed UTF-8, which is what the interpreter's strict UTF-8
 /// decoder accepts: no overlong forms, no surrogates, nothing above
@@ -128,39 +163,12 @@ valid_utf8_prefix(const unsigned char *s, std::size_t n, bool *bad) noexcept
             i++;
             continue;
         }
-        std::size_t length = c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3
-                                                     : c < 0xF5 ? 4
-                                                                : 0;
-        if (length == 0) {
-            *bad = true;
+        int length = multibyte_length(s + i, n - i);
+        if (length <= 0) {
+            *bad = length < 0;  // else cut short: the rest may follow
             return i;
         }
-        // The second byte's range depends on the first.
-        unsigned char low = 0x80, high = 0xBF;
-        if (c == 0xE0) {
-            low = 0xA0;
-        }
-        else if (c == 0xED) {
-            high = 0x9F;  // no surrogates
-        }
-        else if (c == 0xF0) {
-            low = 0x90;
-        }
-        else if (c == 0xF4) {
-            high = 0x8F;
-        }
-        std::size_t k = 1;
-        for (; k < length && i + k < n; k++) {
-            unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
-            if (s[i + k] < lo || s[i + k] > hi) {
-                *bad = true;
-                return i;
-            }
-        }
-        if (k < length) {
-            return i;  // cut short: the rest may follow
-        }
-        i += length;
+        i += (std::size_t)length;
     }
     return i;
 }
@@ -454,6 +462,36 @@ check_pieces(const char *data, Py_ssize_t *checked, Py_ssize_t filled,
     return at_end ? 1 : 0;
 }
 
+/// Captures in `c` the class whose instances the codec registry makes for
+/// UTF-8, as open() asks it, with its version and its decode() with that
+/// function's code. 1 when all are as the shortcut needs, 0 when not, -1
+/// with an exception set.
+int
+capture_decoder(FileCapture &c) noexcept
+{
+    // Making one runs the codec's own code, at import.
+    PyObject *decoder = PyCodec_IncrementalDecoder("utf-8", "strict");
+    if (decoder == NULL) {
+        return -1;
+    }
+    PyTypeObject *cls = Py_TYPE(decoder);
+    Py_INCREF(cls);
+    Py_DECREF(decoder);
+    Py_XSETREF(c.decoder_class, cls);
+    // The lookup also gives the class a version, when it has none yet.
+    PyObject *decode = support::type_lookup(cls, str_decode);
+    if (decode == NULL || !PyFunction_Check(decode)) {
+        return 0;
+    }
+    Py_INCREF(decode);
+    Py_XSETREF(c.decode, decode);
+    PyObject *code = PyFunction_GET_CODE(decode);
+    Py_INCREF(code);
+    Py_XSETREF(c.decode_code, code);
+    c.decoder_version = support::valid_type_version(cls);
+    return 1;
+}
+
 }  // namespace
 
 int
@@ -496,27 +534,10 @@ capture_file_types(PyObject *open) noexcept
         }
         Py_XSETREF(*slots[i], found);
     }
-    // The class whose instances the codec registry makes for UTF-8, as
-    // open() asks it; making one runs the codec's own code, at import.
-    PyObject *decoder = PyCodec_IncrementalDecoder("utf-8", "strict");
-    if (decoder == NULL) {
-        return -1;
+    int decoder = capture_decoder(c);
+    if (decoder <= 0) {
+        return decoder;
     }
-    PyTypeObject *cls = Py_TYPE(decoder);
-    Py_INCREF(cls);
-    Py_DECREF(decoder);
-    Py_XSETREF(c.decoder_class, cls);
-    // The lookup also gives the class a version, when it has none yet.
-    PyObject *decode = support::type_lookup(cls, str_decode);
-    if (decode == NULL || !PyFunction_Check(decode)) {
-        return 0;
-    }
-    Py_INCREF(decode);
-    Py_XSETREF(c.decode, decode);
-    PyObject *code = PyFunction_GET_CODE(decode);
-    Py_INCREF(code);
-    Py_XSETREF(c.decode_code, code);
-    c.decoder_version = support::valid_type_version(cls);
     if (support::capture_monitoring() < 0) {
         return -1;
     }
@@ -652,6 +673,37 @@ struct Chunks {
     }
 };
 
+/// Reads the rest of `buffer` into `chunks`, about `expected` bytes, and
+/// checks the bytes as they come: 1 at the end with all bytes UTF-8, 2
+/// when they are not or an exception waits for the thread, -1 with an
+/// exception set.
+int
+read_rest(PyObject *buffer, Chunks &chunks, Py_ssize_t expected,
+          PyThreadState *t) noexcept
+{
+    int state = 0;
+    while (state == 0) {
+        Py_ssize_t room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
+        if (room == 0) {
+            if (chunks.make_room(expected) < 0) {
+                return -1;
+            }
+            room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
+        }
+        Py_ssize_t got = read_into(
+            buffer, PyBytes_AS_STRING(chunks.open) + chunks.filled,
+            std::min(room, read_piece));
+        if (got < 0) {
+            return got == -2 ? 2 : -1;
+        }
+        chunks.filled += got;
+        expected = expected > got ? expected - got : read_piece;
+        state = check_pieces(PyBytes_AS_STRING(chunks.open), &chunks.checked,
+                             chunks.filled, got == 0, t);
+    }
+    return state;
+}
+
 }  // namespace
 
 PyObject *
@@ -680,26 +732,8 @@ read_file_bytes(PyObject *buffer, PyThreadState *t) noexcept
         state = check_pieces(PyBytes_AS_STRING(chunks.open), &chunks.checked,
                              chunks.filled, true, t);
     }
-    while (state == 0) {
-        Py_ssize_t room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
-        if (room == 0) {
-            if (chunks.make_room(expected) < 0) {
-                state = -1;
-                break;
-            }
-            room = PyBytes_GET_SIZE(chunks.open) - chunks.filled;
-        }
-        Py_ssize_t got = read_into(
-            buffer, PyBytes_AS_STRING(chunks.open) + chunks.filled,
-            std::min(room, read_piece));
-        if (got < 0) {
-            state = got == -2 ? 2 : -1;
-            break;
-        }
-        chunks.filled += got;
-        expected = expected > got ? expected - got : read_piece;
-        state = check_pieces(PyBytes_AS_STRING(chunks.open), &chunks.checked,
-                             chunks.filled, got == 0, t);
+    else if (state == 0) {
+        state = read_rest(buffer, chunks, expected, t);
     }
     if (state == 1 && chunks.close(chunks.filled) < 0) {
         state = -1;

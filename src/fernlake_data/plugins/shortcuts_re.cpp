@@ -1030,7 +1030,8 @@ capture_re() noexcept
     c.cache_name = PyUnicode_InternFromString(first_cache);
     c.comment_key = cache_key(str_comment_pattern);
     c.eq_key = c.comment_key ? cache_key(str_eq) : NULL;
-    if (c.eq_pattern == NULL || c.cache_name == NULL || c.eq_key == NULL || PyObject_Hash(c.cache_name) == -1
+    if (c.eq_pattern == NULL || c.cache_name == NULL || c.eq_key == NULL
+        || PyObject_Hash(c.cache_name) == -1
         || (c.comment_hash = PyObject_Hash(c.comment_key)) == -1
         || (c.eq_hash = PyObject_Hash(c.eq_key)) == -1
         || support::capture_monitoring() < 0) {
