@@ -518,25 +518,25 @@ int
 split_setting(const Span &s, Walk &w, Failure &f) noexcept
 {
     f.line = 29;
-    if (w.re_held) {
-        return split_at_eq(s, w, f);  // the comment test took the shortcut
-    }
-    PyObject *re = resolve_re(split_call, &f.pos);
-    if (re == NULL) {
-        return -1;
-    }
-    int direct = re == w.checked_re ? w.direct
-                 : s.readable()     ? re_shortcut_holds(re, w.thread)
-                                    : 0;
-    if (direct < 0) {
+    // Held, `re` took the shortcut in the comment test of this line.
+    if (!w.re_held) {
+        PyObject *re = resolve_re(split_call, &f.pos);
+        if (re == NULL) {
+            return -1;
+        }
+        int direct = re == w.checked_re ? w.direct
+                     : s.readable()     ? re_shortcut_holds(re, w.thread)
+                                        : 0;
+        if (direct < 0) {
+            Py_DECREF(re);
+            f.pos = split_call.call;
+            return -1;
+        }
+        if (!direct) {
+            return split_by_re(s, re, w, f);
+        }
         Py_DECREF(re);
-        f.pos = split_call.call;
-        return -1;
     }
-    if (!direct) {
-        return split_by_re(s, re, w, f);
-    }
-    Py_DECREF(re);
     return split_at_eq(s, w, f);
 }
 
