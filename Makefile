@@ -3,13 +3,14 @@
 # dependencies and builds the extension.
 #
 # PYTHON=... chooses the interpreter: a version (3.12), found as python3.12
-# on PATH or else in pyenv, or a path or command; 3.9 by default. Each
+# on PATH or else in pyenv, or a path or command; by default the newest
+# supported version found, which make names as it starts. Each
 # version has its own environment in .venv/VERSION and its own build
 # directories under build/, so that several live side by side. PYTHON=all
 # runs the goals for every supported version in turn (`make wheels` is
 # `make wheel PYTHON=all`).
 SHELL := /bin/bash
-PYTHON ?= 3.9
+PYTHON ?=
 SUPPORTED := $(shell scripts/find-python --supported)
 
 .PHONY: venv demo test install native-test asan general fuzz valgrind \
@@ -35,6 +36,15 @@ $(ALL_GOALS):
 endif
 
 else ifneq ($(filter-out clean wheels,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL))),)
+
+ifeq ($(PYTHON),)
+PYTHON := $(shell scripts/find-python --newest)
+ifeq ($(PYTHON),)
+$(error no supported Python found: install one, or name it with PYTHON=...)
+endif
+$(info ==> Python $(PYTHON), the newest supported version found \
+	(PYTHON=... names another))
+endif
 
 # The interpreter, its X.Y version and the places that belong to it.
 PYTHON_EXE := $(shell scripts/find-python '$(PYTHON)')
@@ -119,7 +129,7 @@ demo: install
 # The native tests' build follows the module's rather than running beside
 # it under make -j: each build already keeps every core busy.
 test: install
-	$(MAKE) --no-print-directory native-test
+	$(MAKE) --no-print-directory native-test PYTHON='$(PYTHON)'
 	$(VENV)/bin/pytest -q
 
 # The support layer's own tests, in a program that embeds the interpreter.

@@ -2,6 +2,7 @@
 switch cline_in_traceback, the code objects and frames the entries use."""
 import gc
 import json
+import os
 import re
 import traceback
 import types
@@ -45,6 +46,26 @@ def frames(call):
 def test_frames_of_method_failures(switch, write_param, call, expected):
     switch.cline_in_traceback = False
     assert frames(lambda: call(write_param)) == expected
+
+
+def test_the_readme_quotes_the_position_that_a_read_reports(switch,
+                                                             write_param):
+    """The README's example position, of a line with two '=', is the one a
+    read reports, and the reader's line it names is a failure point."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+    readme = os.path.join(root, "README.md")
+    with open(readme, encoding="utf-8") as f:
+        text = " ".join(f.read().split())
+    quoted = re.search(r"\(fernlake_data/plugins/param:(\d+)\)`\. .* so "
+                       r"(\d+) is line (\d+) of `reader\.cpp`", text)
+    switch.cline_in_traceback = True
+    last = codes(lambda: Parameter(write_param("url=a=b\n")))[-1]
+    position = int(POSITION.fullmatch(last.co_name).group(2))
+    assert quoted.groups() == (str(position),) * 2 + (str(position - 3000),)
+    reader = os.path.join(root, "src", "fernlake_data",
+                          "plugins", "reader.cpp")
+    with open(reader, encoding="utf-8") as f:
+        assert "IMPL_POS" in f.readlines()[position - 3001]
 
 
 def test_error_of_the_switch_is_not_lost(switch, write_param):
