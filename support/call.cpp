@@ -10,7 +10,10 @@ const char call_guard_text[] = " while calling a Python object";
 namespace {
 
 /// A null result must come with an exception; one that does not becomes
-/// SystemError, as PyObject_Call reports it.
+/// SystemError "NULL result without error in PyObject_Call", the module's
+/// fixed text for it (the interpreter's own check, which these paths skip,
+/// names the callable instead: "... returned NULL without setting an
+/// exception", "... an error" on 3.9).
 PyObject *
 reported(PyObject *result) noexcept
 {
