@@ -626,8 +626,10 @@ store_pair(PyObject *target, Walk &w, Failure &f) noexcept
 }
 
 /// Stores the setting of the line `s`, if it holds one, in `target`. 0, or
-/// -1 with an exception set and `f` filled.
-int
+/// -1 with an exception set and `f` filled. The steps it calls are
+/// compiled into it (flatten): this runs for every line, and the calls
+/// between the steps cost some 2% of a read.
+[[gnu::flatten]] int
 store_setting(PyObject *target, const Span &s, Walk &w, Failure &f) noexcept
 {
     int setting = is_setting(s, w, f);
