@@ -130,6 +130,9 @@ multibyte_length(const unsigned char *s, std::size_t n) noexcept
     return k < (std::size_t)length ? 0 : length;
 }
 
+// The high bit of each byte of a word: a byte with it is no ASCII.
+constexpr std::uint64_t high_bits = 0x8080808080808080ull;
+
 /// How many of the `n` bytes at `s`, from the first, are whole characters
 /// of well-formed UTF-8, which is what the interpreter's strict UTF-8
 /// decoder accepts: no overlong forms, no surrogates, nothing above
@@ -138,7 +141,6 @@ multibyte_length(const unsigned char *s, std::size_t n) noexcept
 std::size_t
 valid_utf8_prefix(const unsigned char *s, std::size_t n, bool *bad) noexcept
 {
-    constexpr std::uint64_t high_bits = 0x8080808080808080ull;
     std::size_t i = 0;
     while (i < n) {
         // Runs of ASCII, most of a file, are passed four words at a time.
@@ -223,11 +225,11 @@ is_ascii(const char *p, Py_ssize_t n) noexcept
             any |= (unsigned char)p[i];
         }
     }
-    return (any & 0x8080808080808080ull) == 0;
+    return (any & high_bits) == 0;
 }
 
-/// Fills `to`, characters of one width, with the characters of the `n` bytes
-/// of well-formed UTF-8 at `s`.
+/// Fills `to`, characters of one width, with the characters of the `n`
+/// bytes of well-formed UTF-8 at `s`.
 template <typename Char>
 void
 decode_into(Char *to, const unsigned char *s, Py_ssize_t n) noexcept
