@@ -152,6 +152,9 @@ valid_utf8_prefix(const unsigned char *s, std::size_t n, bool *bad) noexcept
             }
             i += 32;
         }
+        if (i == n) {
+            break;  // the bytes past `n` are not the caller's to read
+        }
         if (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
