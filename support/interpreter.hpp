@@ -68,6 +68,14 @@ method_def_of(PyObject *descriptor) noexcept
     return ((PyMethodDescrObject *)descriptor)->d_method;
 }
 
+/// The method definition behind a built-in function (`PyCFunction_Check`),
+/// a field of the function object on every version, with no public read.
+inline const PyMethodDef *
+builtin_def_of(PyObject *function) noexcept
+{
+    return ((PyCFunctionObject *)function)->m_ml;
+}
+
 // --------------------------------------------------------------- modules
 
 /// The module-definition slot that declares a module loadable into one

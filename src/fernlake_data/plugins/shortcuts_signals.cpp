@@ -33,7 +33,7 @@ is_signal_function(PyObject *f, const char *name, bool one_argument) noexcept
     PyModuleDef *def =
         self != NULL && PyModule_CheckExact(self) ? PyModule_GetDef(self)
                                                   : NULL;
-    const PyMethodDef *method = ((PyCFunctionObject *)f)->m_ml;
+    const PyMethodDef *method = support::builtin_def_of(f);
     return def != NULL && def->m_name != NULL
            && std::strcmp(def->m_name, "_signal") == 0
            && std::strcmp(method->ml_name, name) == 0
