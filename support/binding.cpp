@@ -191,7 +191,7 @@ bind(const Signature &sig, PyObject *const *pos, Py_ssize_t npos,
     Py_ssize_t remaining = PyDict_Size(kwds);
     for (Py_ssize_t i = npos; i < sig.count; i++) {
         PyObject *name = *sig.params[i];
-        values[i] = dict_get_known_hash(kwds, name, text_hash(name));
+        values[i] = PyDict_GetItemWithError(kwds, name);
         if (values[i] == NULL && PyErr_Occurred()) {
             // A keyword's __eq__ raised: that error is the call's.
             release_values(values, sig.count);

@@ -18,7 +18,7 @@ save_handled() noexcept
 void
 reset_handled(ExceptionTriple &saved) noexcept
 {
-    set_top_handled(saved.type, saved.value, saved.traceback);
+    PyErr_SetExcInfo(saved.type, saved.value, saved.traceback);
     saved = ExceptionTriple{};
 }
 
@@ -49,7 +49,7 @@ take_up_pending(ExceptionTriple &out) noexcept
     Py_XINCREF(e.type);
     Py_XINCREF(e.value);
     Py_XINCREF(e.traceback);
-    set_top_handled(e.type, e.value, e.traceback);
+    PyErr_SetExcInfo(e.type, e.value, e.traceback);
     out = e;
 }
 

@@ -6,7 +6,7 @@ namespace fernlake::support {
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_HAS_MONITORING
 // The tools of sys.monitoring that programs use (0 to 5), as a bit set of
 // the kind the interpreter keeps per event; 6 and 7 are its own tracing
 // and profiling.
@@ -15,13 +15,13 @@ constexpr int tool_count = 6;
 PyObject *tool_ids[tool_count] = {};
 #endif
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#if FERNLAKE_HAS_MONITORING && !FERNLAKE_MONITORING_SCOPES
 // sys.monitoring.get_events: 3.12 has no native read of the events set
 // globally.
 PyObject *get_events = nullptr;
 #endif
 
-#if PY_VERSION_HEX >= 0x030E0000
+#if FERNLAKE_CODE_MONITORING_OPAQUE
 // sys.monitoring.get_local_events: from 3.14 the monitoring data of a code
 // object is opaque.
 PyObject *get_local_events = nullptr;
@@ -30,8 +30,8 @@ PyObject *get_local_events = nullptr;
 // Where sys.monitoring is asked through its functions: for the events set
 // globally on 3.12, for those set on a code object from 3.14.
 #define FERNLAKE_ASKS_SYS_MONITORING                                        \
-    (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000)         \
-        || PY_VERSION_HEX >= 0x030E0000
+    (FERNLAKE_HAS_MONITORING && !FERNLAKE_MONITORING_SCOPES)                \
+        || FERNLAKE_CODE_MONITORING_OPAQUE
 
 #if FERNLAKE_ASKS_SYS_MONITORING
 /// New reference: the built-in function `name` of the module `module`, or
@@ -70,7 +70,7 @@ asks_nonzero(PyObject *func, PyObject *const *args, size_t n) noexcept
 }
 #endif
 
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_MONITORING_SCOPES
 /// 1 when an event is set globally for a tool of sys.monitoring. The
 /// interpreter reports the tools of each event, and its own version of
 /// them, through the interface meant for native code that raises events.
@@ -109,7 +109,7 @@ global_events_set() noexcept
     }
     return 0;
 }
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif FERNLAKE_HAS_MONITORING
 int
 global_events_set() noexcept
 {
@@ -126,7 +126,7 @@ global_events_set() noexcept
 }
 #endif
 
-#if PY_VERSION_HEX >= 0x030E0000
+#if FERNLAKE_CODE_MONITORING_OPAQUE
 /// 1 when an event is set for a tool on the code object `code` itself.
 int
 local_events_set(PyObject *code) noexcept
@@ -146,7 +146,7 @@ local_events_set(PyObject *code) noexcept
     }
     return 0;
 }
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif FERNLAKE_HAS_MONITORING
 int
 local_events_set(PyObject *code) noexcept
 {
@@ -170,7 +170,7 @@ local_events_set(PyObject *code) noexcept
 int
 monitoring_events_set(PyObject *const *codes, int n) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_HAS_MONITORING
     int set = global_events_set();
     for (int i = 0; set == 0 && i < n; i++) {
         set = local_events_set(codes[i]);
@@ -186,7 +186,7 @@ monitoring_events_set(PyObject *const *codes, int n) noexcept
 int
 capture_monitoring() noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_HAS_MONITORING
     if (tool_ids[0] != nullptr) {
         return 0;
     }
@@ -201,9 +201,9 @@ capture_monitoring() noexcept
     if (monitoring == NULL) {
         return 0;  // a process without it: every answer is 1
     }
-#if PY_VERSION_HEX < 0x030D0000
+#if !FERNLAKE_MONITORING_SCOPES
     get_events = builtin_function(monitoring, "get_events");
-#elif PY_VERSION_HEX >= 0x030E0000
+#elif FERNLAKE_CODE_MONITORING_OPAQUE
     get_local_events = builtin_function(monitoring, "get_local_events");
 #endif
     return PyErr_Occurred() ? -1 : 0;
@@ -214,7 +214,7 @@ capture_monitoring() noexcept
 
 // ----------------------------------------------------------- text files
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_NEWLINE_DECODER_TRAVERSES
 namespace {
 
 /// What the traverse of a newline decoder visits after its type.
@@ -255,8 +255,8 @@ void
 get_top_handled(PyObject **type, PyObject **value,
                 PyObject **traceback) noexcept
 {
-    _PyErr_StackItem *item = current_thread()->exc_info;
-#if PY_VERSION_HEX >= 0x030B0000
+    _PyErr_StackItem *item = PyThreadState_GetUnchecked()->exc_info;
+#if FERNLAKE_HANDLED_IS_ONE_OBJECT
     *value = item->exc_value;
     Py_XINCREF(*value);
     if (*value != NULL && *value != Py_None) {
@@ -278,30 +278,6 @@ get_top_handled(PyObject **type, PyObject **value,
 #endif
 }
 
-void
-set_top_handled(PyObject *type, PyObject *value,
-                PyObject *traceback) noexcept
-{
-    _PyErr_StackItem *item = current_thread()->exc_info;
-#if PY_VERSION_HEX >= 0x030B0000
-    PyObject *old_value = item->exc_value;
-    item->exc_value = value;
-    Py_XDECREF(old_value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-#else
-    PyObject *old_type = item->exc_type;
-    PyObject *old_value = item->exc_value;
-    PyObject *old_traceback = item->exc_traceback;
-    item->exc_type = type;
-    item->exc_value = value;
-    item->exc_traceback = traceback;
-    Py_XDECREF(old_type);
-    Py_XDECREF(old_value);
-    Py_XDECREF(old_traceback);
-#endif
-}
-
 namespace {
 
 /// New reference: the pending exception as one instance, its traceback
@@ -309,7 +285,7 @@ namespace {
 PyObject *
 take_raised() noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RAISED_IS_ONE_OBJECT
     return PyErr_GetRaisedException();
 #else
     PyObject *type, *value, *traceback;
@@ -366,7 +342,7 @@ void
 raise_name_error(PyObject *name) noexcept
 {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-#if PY_VERSION_HEX >= 0x030A0000
+#if FERNLAKE_NAME_ERROR_HAS_NAME
     // As the interpreter does, the name is set on the error itself; a
     // failure to set it is dropped, and the NameError propagates anyway.
     // Setting the attribute of an exact NameError runs no code.
@@ -375,7 +351,7 @@ raise_name_error(PyObject *name) noexcept
         && PyObject_SetAttrString(exc, "name", name) < 0) {
         PyErr_Clear();
     }
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RAISED_IS_ONE_OBJECT
     PyErr_SetRaisedException(exc);
 #else
     PyObject *type = (PyObject *)Py_TYPE(exc);
@@ -388,7 +364,7 @@ raise_name_error(PyObject *name) noexcept
 void
 SetAside::replace_with_pending() noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RAISED_IS_ONE_OBJECT
     PyObject *raised = take_raised();
     assert(raised != NULL);
     if (exc_ != NULL) {
@@ -412,74 +388,32 @@ SetAside::replace_with_pending() noexcept
 
 // ---------------------------------------------------------- code objects
 
-namespace {
-
-/// New reference: a code object of the given parts, by the constructor of
-/// this version.
-PyObject *
-code_new(int nparams, int nlocals, int stacksize, int flags, PyObject *code,
-         PyObject *consts, PyObject *names, PyObject *varnames,
-         PyObject *empty_tuple, PyObject *filename, PyObject *name, int line,
-         PyObject *linetable, PyObject *exception_table) noexcept
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    return (PyObject *)PyUnstable_Code_New(
-        nparams, 0, nlocals, stacksize, flags, code, consts, names, varnames,
-        empty_tuple, empty_tuple, filename, name, name, line, linetable,
-        exception_table);
-#elif PY_VERSION_HEX >= 0x030B0000
-    return (PyObject *)PyCode_New(
-        nparams, 0, nlocals, stacksize, flags, code, consts, names, varnames,
-        empty_tuple, empty_tuple, filename, name, name, line, linetable,
-        exception_table);
-#else
-    (void)exception_table;
-    return (PyObject *)PyCode_New(nparams, 0, nlocals, stacksize, flags, code,
-                                  consts, names, varnames, empty_tuple,
-                                  empty_tuple, filename, name, line,
-                                  linetable);
-#endif
-}
-
-}  // namespace
-
 PyObject *
 new_method_code(int nparams, PyObject *varnames, PyObject *filename,
                 PyObject *name, int line) noexcept
 {
-    const int nlocals = (int)PyTuple_GET_SIZE(varnames);
-    const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    PyObject *empty_tuple = PyTuple_New(0);
-    if (empty_tuple == NULL) {
-        return NULL;
-    }
-    PyObject *result = NULL;
-#if PY_VERSION_HEX >= 0x030B0000
-    // The body, its stack size, location table and constants, as the
-    // interpreter makes them for an empty code object at `line`.
+    // The interpreter's own empty code object at `line` gives the body,
+    // its stack size, constants and location table; replace() gives it
+    // the parameters and locals, through the constructor of this version.
     const char *file_text = PyUnicode_AsUTF8(filename);
     const char *name_text = file_text ? PyUnicode_AsUTF8(name) : NULL;
-    PyCodeObject *empty =
-        name_text ? PyCode_NewEmpty(file_text, name_text, line) : NULL;
-    PyObject *body = empty ? PyCode_GetCode(empty) : NULL;
-    if (body != NULL) {
-        result = code_new(nparams, nlocals, empty->co_stacksize, flags, body,
-                          empty->co_consts, empty->co_names, varnames,
-                          empty_tuple, filename, name, line,
-                          empty->co_linetable, empty->co_exceptiontable);
-    }
-    Py_XDECREF(body);
+    PyObject *empty = name_text ? (PyObject *)PyCode_NewEmpty(
+                                      file_text, name_text, line)
+                                : NULL;
+    PyObject *replace =
+        empty ? PyObject_GetAttrString(empty, "replace") : NULL;
+    PyObject *parts =
+        replace ? Py_BuildValue(
+                      "{s:i,s:i,s:i,s:O,s:O,s:O}", "co_argcount", nparams,
+                      "co_nlocals", (int)PyTuple_GET_SIZE(varnames),
+                      "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_varnames",
+                      varnames, "co_filename", filename, "co_name", name)
+                : NULL;
+    PyObject *result =
+        parts ? PyObject_VectorcallDict(replace, NULL, 0, parts) : NULL;
+    Py_XDECREF(parts);
+    Py_XDECREF(replace);
     Py_XDECREF(empty);
-#else
-    PyObject *empty_bytes = PyBytes_FromStringAndSize(NULL, 0);
-    if (empty_bytes != NULL) {
-        result = code_new(nparams, nlocals, 0, flags, empty_bytes,
-                          empty_tuple, empty_tuple, varnames, empty_tuple,
-                          filename, name, line, empty_bytes, NULL);
-    }
-    Py_XDECREF(empty_bytes);
-#endif
-    Py_DECREF(empty_tuple);
     return result;
 }
 
@@ -490,12 +424,9 @@ code_parts(PyObject *code) noexcept
     CodeParts parts;
     parts.consts = c->co_consts;
     parts.names = c->co_names;
-#if PY_VERSION_HEX >= 0x030B0000
-    // Local names and their kinds are one table from 3.11.
-    parts.varnames = c->co_localsplusnames;
+#if FERNLAKE_CODE_HAS_EXCEPTION_TABLE
     parts.exception_table = c->co_exceptiontable;
 #else
-    parts.varnames = c->co_varnames;
     parts.exception_table = NULL;
 #endif
     parts.argcount = c->co_argcount;
@@ -504,25 +435,15 @@ code_parts(PyObject *code) noexcept
     return parts;
 }
 
-PyObject *
-code_instructions(PyObject *code) noexcept
-{
-#if PY_VERSION_HEX >= 0x030B0000
-    return PyCode_GetCode((PyCodeObject *)code);
-#else
-    PyObject *bytes = ((PyCodeObject *)code)->co_code;
-    Py_INCREF(bytes);
-    return bytes;
-#endif
-}
-
 // ------------------------------------------------------------- functions
 
 PyObject *
 function_builtins(PyObject *func) noexcept
 {
-#if PY_VERSION_HEX >= 0x030A0000
-    PyObject *builtins = ((PyFunctionObject *)func)->func_builtins;
+#if FERNLAKE_FUNCTIONS_KEEP_BUILTINS
+    // Held by the function, which cannot replace them.
+    PyObject *builtins = PyObject_GetAttrString(func, "__builtins__");
+    Py_XDECREF(builtins);
 #else
     static PyObject *name = PyUnicode_InternFromString("__builtins__");
     PyObject *globals = PyFunction_GET_GLOBALS(func);
@@ -538,7 +459,7 @@ function_builtins(PyObject *func) noexcept
 
 // --------------------------------------------------------- dictionaries
 
-#if PY_VERSION_HEX >= 0x030E0000
+#if !FERNLAKE_DICT_VERSION_TAG
 
 namespace {
 

@@ -2,11 +2,13 @@
 // interpreter's version: fields of thread states, code objects, functions,
 // texts, dictionaries and handled-exception items, type internals, the
 // monitoring state and the interpreter's private functions. Each helper
-// means the same on every supported version (3.9 to 3.15); where a version
-// has a public or documented-unstable interface for it, that is what the
-// helper uses, and where it uses a private one, its comment says why no
-// public one serves. No other file reads these fields or calls private
-// functions.
+// means the same on every supported version (3.9 to 3.15). Where a version
+// has a public or documented-unstable interface, the code calls it by its
+// own name, and the older versions get that name from this header, defined
+// once, spelled as CPython spells it. What no public name gives is in the
+// table of private accesses below. No other file reads these fields or
+// calls private functions, and no other file tests PY_VERSION_HEX: each
+// difference between versions has a name here that says what it is.
 #ifndef FERNLAKE_SUPPORT_INTERPRETER_HPP
 #define FERNLAKE_SUPPORT_INTERPRETER_HPP
 
@@ -17,6 +19,197 @@
 #include <cstddef>
 #include <cstdint>
 
+// ------------------------------------------------------------- versions
+//
+// The changes of the interpreter that the code follows, by the version
+// that made them, each with the CPython issue, pull request or PEP it
+// follows. Dropping a version deletes the names that are always true from
+// then on, and the branches that test them.
+
+// 3.10: a function keeps the builtins it was made with, read-only
+// (bpo-42990); before, a call finds them through its globals.
+#define FERNLAKE_FUNCTIONS_KEEP_BUILTINS (PY_VERSION_HEX >= 0x030A0000)
+// 3.10: NameError carries the missing name as `name` (bpo-38530).
+#define FERNLAKE_NAME_ERROR_HAS_NAME (PY_VERSION_HEX >= 0x030A0000)
+// 3.10: the SystemError for a native function's null result without an
+// exception ends "without setting an exception", not "an error".
+#define FERNLAKE_NULL_RESULT_SAYS_EXCEPTION (PY_VERSION_HEX >= 0x030A0000)
+// 3.10: a thread handling a recursion overflow shows it in
+// `recursion_headroom`, no longer in `overflowed` (bpo-42500).
+#define FERNLAKE_RECURSION_HEADROOM (PY_VERSION_HEX >= 0x030A0000)
+// 3.10 and 3.11: whether a thread traces is one flag of its C frame
+// (bpo-43760); 3.12 drops it for sys.monitoring.
+#define FERNLAKE_TRACING_FLAG_IN_CFRAME                                      \
+    (PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000)
+// 3.11: the thread counts its remaining recursion down, one counter for
+// interpreted frames and native guards alike.
+#define FERNLAKE_RECURSION_COUNTS_DOWN (PY_VERSION_HEX >= 0x030B0000)
+// 3.11: _sre drops its unused CALL operation code; the codes after it
+// are one lower.
+#define FERNLAKE_SRE_WITHOUT_CALL (PY_VERSION_HEX >= 0x030B0000)
+// 3.11: a handled-exception item holds the exception alone (bpo-45711).
+#define FERNLAKE_HANDLED_IS_ONE_OBJECT (PY_VERSION_HEX >= 0x030B0000)
+// 3.11: frame objects are made on demand, and one made by PyFrame_New
+// links no caller (bpo-44590).
+#define FERNLAKE_FRAMES_MADE_ON_DEMAND (PY_VERSION_HEX >= 0x030B0000)
+// 3.11: code objects have an exception table (bpo-40222), and their local
+// names are one table with the names' kinds.
+#define FERNLAKE_CODE_HAS_EXCEPTION_TABLE (PY_VERSION_HEX >= 0x030B0000)
+// 3.11: an instance may keep its attributes without a dictionary object
+// until `__dict__` is asked for (bpo-45340).
+#define FERNLAKE_LAZY_INSTANCE_DICT (PY_VERSION_HEX >= 0x030B0000)
+// 3.12: the native recursion guard counts apart from interpreted frames,
+// against a limit of its own (gh-91079).
+#define FERNLAKE_NATIVE_RECURSION_APART (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: the error state is one exception object (gh-101578).
+#define FERNLAKE_RAISED_IS_ONE_OBJECT (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: sys.monitoring (PEP 669, gh-103082); sys.settrace and
+// sys.setprofile become two of its tools, seen in the thread's trace and
+// profile functions.
+#define FERNLAKE_HAS_MONITORING (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: a scheduled collection runs at the thread's next check of pending
+// work, PyErr_CheckSignals() among them (gh-97922).
+#define FERNLAKE_SIGNAL_CHECK_RUNS_COLLECTION (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: re's _compile looks a pattern up in a second, smaller cache
+// (_cache2) before _cache.
+#define FERNLAKE_RE_FRONT_CACHE (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: every text is ready: no deferred canonical form (PEP 623).
+#define FERNLAKE_TEXTS_ALWAYS_READY (PY_VERSION_HEX >= 0x030C0000)
+// 3.12: _io's newline decoder is a type of the garbage collector's, with a
+// traverse slot (its types became heap types, one set per interpreter).
+#define FERNLAKE_NEWLINE_DECODER_TRAVERSES (PY_VERSION_HEX >= 0x030C0000)
+// 3.12, 3.13, 3.15: static types gain fields after tp_vectorcall:
+// tp_watched (type watchers, gh-91051), tp_versions_used, _tp_iteritem.
+#define FERNLAKE_TYPE_FIELDS_AFTER_VECTORCALL                                \
+    (PY_VERSION_HEX >= 0x030F0000   ? 3                                      \
+     : PY_VERSION_HEX >= 0x030D0000 ? 2                                      \
+     : PY_VERSION_HEX >= 0x030C0000 ? 1                                      \
+                                    : 0)
+// 3.13: the thread's eval breaker, the word that asks for its attention,
+// is in its own state (gh-112175); before, in the interpreter's.
+#define FERNLAKE_ATTENTION_WORD_IN_THREAD (PY_VERSION_HEX >= 0x030D0000)
+// 3.13: native code reads the events of sys.monitoring through the
+// interface for raising events (PyMonitoring_EnterScope, gh-111997).
+#define FERNLAKE_MONITORING_SCOPES (PY_VERSION_HEX >= 0x030D0000)
+// 3.13: re.split's maxsplit and flags are keyword defaults, given
+// positionally only with a DeprecationWarning (gh-56166).
+#define FERNLAKE_RE_SPLIT_KEYWORD_ONLY (PY_VERSION_HEX >= 0x030D0000)
+// 3.13: a type's version tag is 0 while invalid; before, a flag tells.
+#define FERNLAKE_INVALID_TYPE_VERSION_IS_ZERO (PY_VERSION_HEX >= 0x030D0000)
+// 3.14: a code object's monitoring data is opaque.
+#define FERNLAKE_CODE_MONITORING_OPAQUE (PY_VERSION_HEX >= 0x030E0000)
+// 3.14: the native recursion guard compares the machine stack's address
+// with its end and counts nothing.
+#define FERNLAKE_RECURSION_BY_STACK (PY_VERSION_HEX >= 0x030E0000)
+// 3.14: dictionaries lose their version tag, deprecated since 3.12
+// (PEP 509, gh-101193); dictionary watchers (gh-91052) replace it.
+#define FERNLAKE_DICT_VERSION_TAG (PY_VERSION_HEX < 0x030E0000)
+
+// ------------------------------------------------- public names, earlier
+//
+// Public names of later versions, for the versions before them: defined
+// once here, as CPython defines them, so that call sites read as on the
+// newest version.
+
+#if PY_VERSION_HEX < 0x030A0000
+// 3.10 (bpo-42262).
+static inline PyObject *
+Py_NewRef(PyObject *obj)
+{
+    Py_INCREF(obj);
+    return obj;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+// 3.11: the instructions as compiled, and the plain local names
+// (gh-92154 and its follow-ups); before, fields of the code object that
+// the interpreter never rewrites.
+static inline PyObject *
+PyCode_GetCode(PyCodeObject *co)
+{
+    return Py_NewRef(co->co_code);
+}
+
+static inline PyObject *
+PyCode_GetVarnames(PyCodeObject *co)
+{
+    return Py_NewRef(co->co_varnames);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// 3.13 (gh-108867): the running thread's state, null where there is none;
+// the same function under its private name before.
+static inline PyThreadState *
+PyThreadState_GetUnchecked(void)
+{
+    return _PyThreadState_UncheckedGet();
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030F0000
+// 3.15: the hash a text keeps once computed, -1 while it has none; a field
+// of the text before.
+static inline Py_hash_t
+PyUnstable_Unicode_GET_CACHED_HASH(PyObject *op)
+{
+    return ((PyASCIIObject *)op)->hash;
+}
+#endif
+
+// ----------------------------------------------------- private accesses
+//
+// What the code still reads of the interpreter's private state, because no
+// public name gives it on the versions listed. The last column says what
+// happens on a release that drops it: never a crash or a failed import.
+// - "build stops": the field or the declaration is gone, and compiling
+//   for that release fails with the compiler's message, so that the
+//   access is adapted here before the release is supported. An access of
+//   released versions only (up to 3.13) can no longer go.
+// - "off": a shortcut finds it missing and turns off; the general path
+//   runs.
+//
+// | what is read                            | versions  | if it is gone |
+// |-----------------------------------------|-----------|---------------|
+// | eval breaker: the bits of the lock      | 3.13-     | build stops * |
+// |   wanted (0) and of pending work (1-5)  |           |               |
+// | _Py_ReachedRecursionLimitWithMargin     | 3.14-     | off (weak)    |
+// | code's _co_monitoring: null or not,     | 3.12-     | build stops   |
+// |   and its per-tool bytes on 3.12, 3.13  |           |               |
+// | thread's trace and profile functions;   | 3.9-      | build stops   |
+// |   its use_tracing flag up to 3.11       |           |               |
+// | thread's recursion counters, headroom   | 3.9-      | build stops   |
+// | thread's asynchronous exception         | 3.9-      | build stops   |
+// | thread's top handled-exception item     | 3.9-      | build stops   |
+// | _PyType_Lookup                          | 3.9-      | build stops   |
+// | _PyDict_GetItem_KnownHash (tuple keys)  | 3.9-      | build stops   |
+// | dictionary's _ma_watcher_tag            | 3.14-     | build stops   |
+// | type's tp_version_tag                   | 3.9-      | build stops   |
+// | code's co_consts, co_names, co_name,    | 3.9-      | build stops   |
+// |   co_exceptiontable, co_argcount,       |           |               |
+// |   co_kwonlyargcount, co_flags,          |           |               |
+// |   co_firstlineno                        |           |               |
+// | method definition of a method           | 3.9-      | build stops   |
+// |   descriptor (d_method) and of a        |           |               |
+// |   built-in function (m_ml)              |           |               |
+// | newline decoder: its layout up to 3.11, | 3.9-      | off: another  |
+// |   the order its traverse visits from    |           | object fails  |
+// |   3.12                                  |           | the class test|
+// | frame object: its fixed bytes, bounded  | 3.9-      | nothing named |
+// |   by its type's tp_basicsize            |           | can go        |
+// | _PyThreadState_UncheckedGet (the shim   | 3.9-3.12  | released      |
+// |   of PyThreadState_GetUnchecked)        |           |               |
+// | _PyEval_GetSwitchInterval               | 3.9-3.12  | released      |
+// | dictionary's ma_version_tag             | 3.9-3.13  | released      |
+//
+// * The eval breaker's bits are numbers, not names: a release that moves
+//   them is caught by the tests that send a signal, queue a pending call,
+//   set an asynchronous exception and wait for the lock during a read, and
+//   is adapted here before it is supported; reading the word cannot fail.
+// Functions that the C API documents though their names begin with an
+// underscore (_PyBytes_Resize) count as public.
+
 // From 3.14 the one way to ask for stack headroom without raising is a
 // private function: 3.14 declares it among the headers for extensions,
 // 3.15 only among its internal ones, and exports it for its own tests, so
@@ -24,7 +217,7 @@
 // is missing its address is null, and recursion_headroom() then reports no
 // headroom, which turns the shortcuts that ask off instead of failing the
 // module's import.
-#if PY_VERSION_HEX >= 0x030E0000
+#if FERNLAKE_RECURSION_BY_STACK
 extern "C" int
 _Py_ReachedRecursionLimitWithMargin(PyThreadState *tstate, int margin)
     __attribute__((weak));
@@ -47,7 +240,7 @@ typedef PyObject *(*FastKeywordsFunction)(PyObject *, PyObject *const *,
 inline void
 raise_null_result(PyObject *callable) noexcept
 {
-#if PY_VERSION_HEX >= 0x030A0000
+#if FERNLAKE_NULL_RESULT_SAYS_EXCEPTION
     PyErr_Format(PyExc_SystemError,
                  "%R returned NULL without setting an exception", callable);
 #else
@@ -79,10 +272,10 @@ builtin_def_of(PyObject *function) noexcept
 // --------------------------------------------------------------- modules
 
 /// The module-definition slot that declares a module loadable into one
-/// interpreter only, from 3.12, where an interpreter that checks extensions
-/// refuses such a module itself, before creating it; nothing before 3.12.
-/// Goes into a slot table.
-#if PY_VERSION_HEX >= 0x030C0000
+/// interpreter only, from 3.12 (PEP 684), where an interpreter that checks
+/// extensions refuses such a module itself, before creating it; nothing
+/// before. Goes into a slot table.
+#ifdef Py_mod_multiple_interpreters
 #define FERNLAKE_ONE_INTERPRETER_SLOT                                        \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
@@ -91,21 +284,10 @@ builtin_def_of(PyObject *function) noexcept
 
 // ---------------------------------------------------------- thread state
 
-/// The thread state of the running thread, which holds the interpreter
-/// lock. PyThreadState_Get() would do, but ends the process where there is
-/// none instead of giving null; the unchecked read is public from 3.13.
-inline PyThreadState *
-current_thread() noexcept
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked();
-#else
-    return _PyThreadState_UncheckedGet();
-#endif
-}
-
 // The helpers below read the state of the running thread `t`, which a
-// caller that asks often takes once from current_thread().
+// caller that asks often takes once from PyThreadState_GetUnchecked():
+// PyThreadState_Get() would do, but ends the process where there is none
+// instead of giving null.
 
 /// True while an asynchronous exception (PyThreadState_SetAsyncExc) waits
 /// to be raised in the thread at its next evaluation-loop check; a
@@ -124,9 +306,9 @@ async_exception_pending(PyThreadState *t) noexcept
 inline bool
 tracing_or_profiling(PyThreadState *t) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_HAS_MONITORING
     return t->c_tracefunc != NULL || t->c_profilefunc != NULL;
-#elif PY_VERSION_HEX >= 0x030A0000
+#elif FERNLAKE_TRACING_FLAG_IN_CFRAME
     return t->cframe->use_tracing != 0;
 #else
     return t->use_tracing != 0;
@@ -144,7 +326,7 @@ tracing_or_profiling(PyThreadState *t) noexcept
 inline std::uintptr_t
 attention_word(PyThreadState *t) noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_ATTENTION_WORD_IN_THREAD
     return t->eval_breaker;
 #else
     (void)t;
@@ -153,13 +335,14 @@ attention_word(PyThreadState *t) noexcept
 }
 
 /// True when attention_word() tells of what it covers on this version.
-constexpr bool attention_word_available = PY_VERSION_HEX >= 0x030D0000;
+constexpr bool attention_word_available = FERNLAKE_ATTENTION_WORD_IN_THREAD;
 
 /// True where PyErr_CheckSignals() runs nothing but the handlers of the
 /// signals that arrived. 3.12 made it also run a collection that the
 /// interpreter scheduled, whose finalizers are code of anybody's, and 3.13
 /// the pending work of the attention word besides.
-constexpr bool signal_check_runs_only_handlers = PY_VERSION_HEX < 0x030C0000;
+constexpr bool signal_check_runs_only_handlers =
+    !FERNLAKE_SIGNAL_CHECK_RUNS_COLLECTION;
 
 /// The bits of attention_word() that stand for work the thread's next
 /// evaluation-loop check does: a signal to handle, calls added by
@@ -200,16 +383,16 @@ constexpr std::uintptr_t lock_wanted_bit = 1;
 inline bool
 recursion_headroom(PyThreadState *t, int n) noexcept
 {
-#if PY_VERSION_HEX >= 0x030E0000
+#if FERNLAKE_RECURSION_BY_STACK
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
            && _Py_ReachedRecursionLimitWithMargin != nullptr
            && !_Py_ReachedRecursionLimitWithMargin(t, n);
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif FERNLAKE_NATIVE_RECURSION_APART
     return t->recursion_headroom == 0 && t->py_recursion_remaining >= n
            && t->c_recursion_remaining >= n;
-#elif PY_VERSION_HEX >= 0x030B0000
+#elif FERNLAKE_RECURSION_COUNTS_DOWN
     return t->recursion_headroom == 0 && t->recursion_remaining >= n;
-#elif PY_VERSION_HEX >= 0x030A0000
+#elif FERNLAKE_RECURSION_HEADROOM
     return t->recursion_headroom == 0
            && t->recursion_depth + n <= Py_GetRecursionLimit();
 #else
@@ -234,12 +417,13 @@ class RecursionGuard {
     int
     enter(const char *where) noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if FERNLAKE_RECURSION_BY_STACK
+#elif FERNLAKE_NATIVE_RECURSION_APART
         if (thread_->c_recursion_remaining > 0) {
             thread_->c_recursion_remaining--;
             return 0;
         }
-#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#elif FERNLAKE_RECURSION_COUNTS_DOWN
         if (thread_->recursion_remaining > 0) {
             thread_->recursion_remaining--;
             return 0;
@@ -254,18 +438,19 @@ class RecursionGuard {
     void
     leave() noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#if FERNLAKE_RECURSION_BY_STACK
+#elif FERNLAKE_NATIVE_RECURSION_APART
         thread_->c_recursion_remaining++;
-#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#elif FERNLAKE_RECURSION_COUNTS_DOWN
         thread_->recursion_remaining++;
-#elif PY_VERSION_HEX < 0x030B0000
+#else
         Py_LeaveRecursiveCall();
 #endif
     }
 
   private:
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
-    PyThreadState *thread_ = current_thread();
+#if FERNLAKE_RECURSION_COUNTS_DOWN && !FERNLAKE_RECURSION_BY_STACK
+    PyThreadState *thread_ = PyThreadState_GetUnchecked();
 #endif
 };
 
@@ -287,7 +472,7 @@ class LockTurns {
     bool
     due(Py_ssize_t size) noexcept
     {
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_ATTENTION_WORD_IN_THREAD
         (void)size;
         // A request that came before the loop began, while the thread did
         // other work, is in the word from the start: the bit is read, not
@@ -309,7 +494,7 @@ class LockTurns {
     void
     offered() noexcept
     {
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_ATTENTION_WORD_IN_THREAD
         seen_ = attention_word(thread_);
 #else
         last_ = std::chrono::steady_clock::now();
@@ -318,7 +503,7 @@ class LockTurns {
 
   private:
     PyThreadState *thread_;
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_ATTENTION_WORD_IN_THREAD
     std::uintptr_t seen_ = 0;
 #else
     // Work between looks at the clock, in lines of up to 256 characters; a
@@ -338,7 +523,7 @@ class LockTurns {
 inline int
 serve_pending_work(PyThreadState *t) noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_ATTENTION_WORD_IN_THREAD
     if ((attention_word(t) & pending_work_bits) == 0) {
         return 0;
     }
@@ -373,9 +558,9 @@ int monitoring_events_set(PyObject *const *codes, int n) noexcept;
 inline std::uintptr_t
 local_monitoring_mark(PyObject *code) noexcept
 {
-#if PY_VERSION_HEX >= 0x030E0000
+#if FERNLAKE_CODE_MONITORING_OPAQUE
     return (std::uintptr_t)((PyCodeObject *)code)->_co_monitoring;
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif FERNLAKE_HAS_MONITORING
     const _PyCoMonitoringData *data = ((PyCodeObject *)code)->_co_monitoring;
     if (data == NULL) {
         return 0;
@@ -398,8 +583,8 @@ local_monitoring_mark(PyObject *code) noexcept
 /// 3.14 the events set on a code object are opaque; before 3.12 there is
 /// no sys.monitoring, and nothing to miss.
 constexpr bool monitoring_changes_marked =
-    PY_VERSION_HEX < 0x030C0000
-    || (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000);
+    !FERNLAKE_HAS_MONITORING
+    || (FERNLAKE_ATTENTION_WORD_IN_THREAD && !FERNLAKE_CODE_MONITORING_OPAQUE);
 
 /// Captures the functions of sys.monitoring that monitoring_events_set()
 /// asks, once, at module execution, before a caller can replace them: only
@@ -425,12 +610,9 @@ void raise_name_error(PyObject *name) noexcept;
 void get_top_handled(PyObject **type, PyObject **value,
                      PyObject **traceback) noexcept;
 
-/// Stores the triple (stolen) in the top item of the thread's
-/// handled-exception stack, releasing what it held afterwards. From 3.11
-/// only the value is stored (the traceback must be attached to it
-/// already); the type and traceback are released.
-void set_top_handled(PyObject *type, PyObject *value,
-                     PyObject *traceback) noexcept;
+// The public PyErr_SetExcInfo stores in that same top item: what
+// get_top_handled() took goes back through it (from 3.11 it keeps only
+// the value, whose traceback is attached already).
 
 /// The pending exception, moved out of the thread's error state while
 /// other work runs, and put back or dropped afterwards. From 3.12 the error
@@ -440,7 +622,7 @@ class SetAside {
   public:
     SetAside() noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RAISED_IS_ONE_OBJECT
         exc_ = PyErr_GetRaisedException();
 #else
         PyErr_Fetch(&type_, &exc_, &traceback_);
@@ -452,7 +634,7 @@ class SetAside {
     void
     put_back() noexcept
     {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RAISED_IS_ONE_OBJECT
         PyErr_SetRaisedException(exc_);
 #else
         PyErr_Restore(type_, exc_, traceback_);
@@ -469,7 +651,7 @@ class SetAside {
     ~SetAside()
     {
         Py_XDECREF(exc_);
-#if PY_VERSION_HEX < 0x030C0000
+#if !FERNLAKE_RAISED_IS_ONE_OBJECT
         Py_XDECREF(type_);
         Py_XDECREF(traceback_);
 #endif
@@ -477,7 +659,7 @@ class SetAside {
 
   private:
     PyObject *exc_ = nullptr;
-#if PY_VERSION_HEX < 0x030C0000
+#if !FERNLAKE_RAISED_IS_ONE_OBJECT
     PyObject *type_ = nullptr, *traceback_ = nullptr;
 #endif
 };
@@ -492,7 +674,7 @@ class SetAside {
 /// first field after the object's head (of the interpreter's private
 /// layout, the same on 3.9 to 3.11): read only while the type's size is
 /// that layout's.
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_NEWLINE_DECODER_TRAVERSES
 PyObject *wrapped_decoder(PyObject *newline_decoder) noexcept;
 #else
 inline PyObject *
@@ -515,13 +697,13 @@ wrapped_decoder(PyObject *newline_decoder) noexcept
 
 /// New reference: the code object that describes a method: `nparams`
 /// positional parameters followed by the other locals in `varnames`, file
-/// `filename`, name and qualified name `name`, first line `line`. Before
-/// 3.11 it has no instructions, which the interpreter refuses to run
-/// (SystemError); from 3.11 the interpreter runs a code object from its
-/// first instruction unchecked, so it gets the body of the interpreter's
-/// own empty code objects, which raises AssertionError at `line`.
-/// PyCode_New takes 15 arguments before 3.11 and 17 from 3.11 (qualified
-/// name and exception table), and is PyUnstable_Code_New from 3.12.
+/// `filename`, name `name` (also its qualified name from 3.11), first line
+/// `line`; null with an exception set. It is the interpreter's own empty
+/// code object (PyCode_NewEmpty) with these parts replaced, as
+/// `code.replace()` does: before 3.11 it has no instructions, which the
+/// interpreter refuses to run (SystemError); from 3.11 the interpreter
+/// runs a code object from its first instruction unchecked, and the body
+/// of an empty one raises AssertionError at `line`.
 PyObject *new_method_code(int nparams, PyObject *varnames,
                           PyObject *filename, PyObject *name,
                           int line) noexcept;
@@ -546,24 +728,20 @@ code_first_line(PyObject *code) noexcept
 }
 
 /// Borrowed: the parts of a code object that decide what running it does,
-/// besides its instructions: constants, names, local names, and from 3.11
-/// its exception table (null before). Fields of the code object on every
-/// version, with no public read.
+/// besides its instructions (PyCode_GetCode) and local names
+/// (PyCode_GetVarnames): constants, names, and from 3.11 its exception
+/// table (null before). Fields of the code object on every version, with
+/// no public read.
 struct CodeParts {
-    PyObject *consts, *names, *varnames, *exception_table;
+    PyObject *consts, *names, *exception_table;
     int argcount, kwonlyargcount, flags;
 };
 CodeParts code_parts(PyObject *code) noexcept;
 
-/// New reference: the instructions of a code object as bytes, as they were
-/// compiled (from 3.11 the interpreter rewrites them as they run, and
-/// PyCode_GetCode gives them back as compiled); null with an exception.
-PyObject *code_instructions(PyObject *code) noexcept;
-
 /// True when a frame made by PyFrame_New links the frame running at that
 /// moment as its `f_back` and holds it: before 3.11. From 3.11 such a frame
 /// links none, and any number of traceback entries may share it.
-constexpr bool new_frames_link_caller = PY_VERSION_HEX < 0x030B0000;
+constexpr bool new_frames_link_caller = !FERNLAKE_FRAMES_MADE_ON_DEMAND;
 
 /// The bytes of what a caller can change in a frame object that runs
 /// nothing: its fixed part but the reference count (the trace function and
@@ -593,7 +771,8 @@ frame_image_size(PyFrameObject *frame) noexcept
 inline PyFrameObject *
 new_frame(PyObject *code, PyObject *globals) noexcept
 {
-    return PyFrame_New(current_thread(), (PyCodeObject *)code, globals, NULL);
+    return PyFrame_New(PyThreadState_GetUnchecked(), (PyCodeObject *)code,
+                       globals, NULL);
 }
 
 // ------------------------------------------------------------- functions
@@ -601,9 +780,9 @@ new_frame(PyObject *code, PyObject *globals) noexcept
 /// Borrowed: the builtins a call of the interpreted function `func` uses,
 /// or null when they are not a dictionary (with an exception set when
 /// looking them up failed). From 3.10 those fixed when the function was
-/// made (a field of the function, with no public read); before, those its
-/// globals name under `__builtins__` at the call, a module standing for its
-/// dictionary.
+/// made, its read-only `__builtins__`, which stay the same for the same
+/// function; before, those its globals name under `__builtins__` at the
+/// call, a module standing for its dictionary.
 PyObject *function_builtins(PyObject *func) noexcept;
 
 // --------------------------------------------------------- dictionaries
@@ -611,8 +790,9 @@ PyObject *function_builtins(PyObject *func) noexcept;
 /// Borrowed: the value of `key` in the dictionary `dict`, whose hash
 /// `hash` the caller knows; null with no error when absent, null with an
 /// error when the lookup failed. The private known-hash lookup is
-/// exported on every version; it spares hashing where no public lookup
-/// takes a hash.
+/// exported on every version; it spares hashing a key that keeps no hash
+/// (a tuple), where no public lookup takes a hash. A str keeps its hash,
+/// which PyDict_GetItemWithError takes.
 inline PyObject *
 dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 {
@@ -634,7 +814,7 @@ dict_get_known_hash(PyObject *dict, PyObject *key, Py_hash_t hash) noexcept
 /// dictionaries than the watcher keeps, the stamp is 0. Another extension
 /// may stop the watching of a dictionary with the watcher's id: such a
 /// dictionary is watched anew when next stamped, under a new stamp.
-#if PY_VERSION_HEX >= 0x030E0000
+#if !FERNLAKE_DICT_VERSION_TAG
 std::uint64_t dict_stamp(PyObject *dict) noexcept;
 #else
 inline std::uint64_t
@@ -660,7 +840,7 @@ dict_stamp(PyObject *dict) noexcept
 /// stamped, and counts only the events that may bring such keys: a store
 /// of an exact str key does not change the stamp, so a dictionary filled
 /// with settings keeps it. Without a free watcher id the stamp is 0.
-#if PY_VERSION_HEX >= 0x030E0000
+#if !FERNLAKE_DICT_VERSION_TAG
 std::uint64_t str_keys_stamp(PyObject *dict) noexcept;
 #else
 inline std::uint64_t
@@ -675,11 +855,11 @@ str_keys_stamp(PyObject *dict) noexcept
 /// The initial values of the fields that a static type object has after
 /// tp_vectorcall, which differ by version: 3.12 adds tp_watched, 3.13
 /// tp_versions_used, 3.15 _tp_iteritem. Ends a type's initializer.
-#if PY_VERSION_HEX >= 0x030F0000
+#if FERNLAKE_TYPE_FIELDS_AFTER_VECTORCALL == 3
 #define FERNLAKE_TYPE_LATER_FIELDS 0, 0, 0
-#elif PY_VERSION_HEX >= 0x030D0000
+#elif FERNLAKE_TYPE_FIELDS_AFTER_VECTORCALL == 2
 #define FERNLAKE_TYPE_LATER_FIELDS 0, 0
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif FERNLAKE_TYPE_FIELDS_AFTER_VECTORCALL == 1
 #define FERNLAKE_TYPE_LATER_FIELDS 0
 #else
 #define FERNLAKE_TYPE_LATER_FIELDS
@@ -704,7 +884,7 @@ type_lookup(PyTypeObject *type, PyObject *name) noexcept
 inline unsigned int
 valid_type_version(PyTypeObject *type) noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_INVALID_TYPE_VERSION_IS_ZERO
     return type->tp_version_tag;
 #else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)
@@ -725,7 +905,7 @@ valid_type_version(PyTypeObject *type) noexcept
 inline int
 existing_instance_dict(PyObject *obj, PyObject **dict) noexcept
 {
-#if PY_VERSION_HEX >= 0x030B0000
+#if FERNLAKE_LAZY_INSTANCE_DICT
     *dict = PyObject_GenericGetDict(obj, NULL);
     return *dict != NULL ? 0 : -1;
 #else
@@ -744,22 +924,12 @@ existing_instance_dict(PyObject *obj, PyObject **dict) noexcept
 inline int
 text_ready(PyObject *text) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_TEXTS_ALWAYS_READY
     (void)text;
     return 0;
 #else
     return PyUnicode_READY(text);
 #endif
-}
-
-/// The hash that the exact str `text` keeps once computed, or -1 while it
-/// has none. A field of the text on every version; the public
-/// PyObject_Hash computes the hash when it is missing, where a caller may
-/// only want to compare known ones.
-inline Py_hash_t
-text_hash(PyObject *text) noexcept
-{
-    return ((PyASCIIObject *)text)->hash;
 }
 
 }  // namespace fernlake::support

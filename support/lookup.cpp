@@ -46,10 +46,10 @@ memo_lookup(DictMemo &memo, PyObject *dict, PyObject *name) noexcept
     // taken above then no longer matches.
     bool other_keys = tag != 0 && (tag == memo.tag ? memo.other_keys
                                                    : !only_str_keys(dict));
-    // Names come from the name table, which hashed each of them once.
-    Py_hash_t hash = text_hash(name);
-    assert(hash != -1);
-    PyObject *value = dict_get_known_hash(dict, name, hash);
+    // Names come from the name table, which hashed each of them once: the
+    // lookup takes the hash the name keeps.
+    assert(PyUnstable_Unicode_GET_CACHED_HASH(name) != -1);
+    PyObject *value = PyDict_GetItemWithError(dict, name);
     if (value == NULL && PyErr_Occurred()) {
         // A lookup that raised (a colliding key's __eq__) is an error of
         // this lookup, not an absence: nothing is remembered.

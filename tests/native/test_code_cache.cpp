@@ -327,7 +327,7 @@ test_failure_point_at_several_lines()
     CHECK(!PyErr_Occurred());
 }
 
-#if PY_VERSION_HEX >= 0x030E0000
+#if !FERNLAKE_DICT_VERSION_TAG
 /// The stamp of a dictionary made where a watched one ended is that of a
 /// new dictionary: its changes show in its stamp.
 void
@@ -439,7 +439,7 @@ main()
     test_cached_entries_match_routine_and_line();
     test_traceback_creation_failure();
     test_failure_point_at_several_lines();
-#if PY_VERSION_HEX >= 0x030E0000
+#if !FERNLAKE_DICT_VERSION_TAG
     test_stamp_of_a_dictionary_at_a_freed_one_s_address();
     test_stamps_of_many_dictionaries();
 #endif

@@ -100,7 +100,7 @@ str_of(PyObject *raw) noexcept
         return support::call_vector((PyObject *)&PyUnicode_Type, &raw, 1);
     }
     return support::in_call_guard([&]() -> PyObject * {
-        if (check_line_signals(support::current_thread()) < 0
+        if (check_line_signals(PyThreadState_GetUnchecked()) < 0
             || support::text_ready(raw) < 0) {
             return NULL;
         }
@@ -899,7 +899,7 @@ read_param_body(PyObject *const *args) noexcept
     PyObject *leave = NULL, *file, *result, *outcome = NULL;
     ExceptionTriple recorded;
     Walk w;
-    w.thread = support::current_thread();
+    w.thread = PyThreadState_GetUnchecked();
     Failure f{0, 21};
 
     file = open_and_enter(path, &leave, &f.pos);

@@ -106,9 +106,10 @@ only_str_keys_known(PyObject *dict) noexcept
 int
 read_own_item(PyObject *self, PyObject *key, PyObject **value) noexcept
 {
-    if (!PyUnicode_CheckExact(key) || support::text_hash(key) == -1
+    if (!PyUnicode_CheckExact(key)
+        || PyUnstable_Unicode_GET_CACHED_HASH(key) == -1
         || !looked_up_plainly(self)
-        || !support::recursion_headroom(support::current_thread(), 2)) {
+        || !support::recursion_headroom(PyThreadState_GetUnchecked(), 2)) {
         return -1;
     }
     PyObject *dict = PyObject_GenericGetDict(self, NULL);
@@ -119,8 +120,7 @@ read_own_item(PyObject *self, PyObject *key, PyObject **value) noexcept
     int found = -1;
     if (PyDict_CheckExact(dict) && only_str_keys_known(dict)) {
         // Keys that are all exact str compare without failing.
-        *value = support::dict_get_known_hash(dict, key,
-                                              support::text_hash(key));
+        *value = PyDict_GetItemWithError(dict, key);
         Py_XINCREF(*value);
         found = *value != NULL;
     }

@@ -23,7 +23,7 @@ constexpr int call_depth = 8;
 
 // The cache in which re's _compile looks a pattern up first: from 3.12 a
 // second cache stands in front of _cache, and a hit there changes neither.
-#if PY_VERSION_HEX >= 0x030C0000
+#if FERNLAKE_RE_FRONT_CACHE
 constexpr char first_cache[] = "_cache2";
 #else
 constexpr char first_cache[] = "_cache";
@@ -31,7 +31,7 @@ constexpr char first_cache[] = "_cache";
 
 // The compiled form of "^#" and "=" (what re's compiler makes of them), in
 // the operation codes of _sre: INFO and LITERAL are one lower from 3.11.
-#if PY_VERSION_HEX >= 0x030B0000
+#if FERNLAKE_SRE_WITHOUT_CALL
 constexpr long sre_info = 14, sre_literal = 16;
 #else
 constexpr long sre_info = 15, sre_literal = 17;
@@ -215,7 +215,8 @@ is_standard_code(PyObject *code, const char *name) noexcept
     Py_ssize_t first = 0;
     int flags = parts.flags;
     // The docstring (or the None that stands for it) goes: -OO drops it.
-#if PY_VERSION_HEX >= 0x030E0000
+    // From 3.14 a flag tells whether the first constant is one (gh-126072).
+#ifdef CO_HAS_DOCSTRING
     if (flags & CO_HAS_DOCSTRING) {
         first = 1;
     }
@@ -227,8 +228,12 @@ is_standard_code(PyObject *code, const char *name) noexcept
         first = 1;
     }
 #endif
-    PyObject *instructions = support::code_instructions(code);
-    if (instructions == NULL) {
+    PyObject *instructions = PyCode_GetCode((PyCodeObject *)code);
+    PyObject *varnames = instructions != NULL
+                             ? PyCode_GetVarnames((PyCodeObject *)code)
+                             : NULL;
+    if (varnames == NULL) {
+        Py_XDECREF(instructions);
         PyErr_Clear();
         return false;
     }
@@ -244,13 +249,15 @@ is_standard_code(PyObject *code, const char *name) noexcept
               PyBytes_GET_SIZE(instructions));
     Py_DECREF(instructions);
     d.text("C");
-    for (Py_ssize_t i = first; i < PyTuple_GET_SIZE(consts); i++) {
-        if (!add_constant(d, PyTuple_GET_ITEM(consts, i))) {
-            return false;
-        }
+    bool digested = true;
+    for (Py_ssize_t i = first; digested && i < PyTuple_GET_SIZE(consts);
+         i++) {
+        digested = add_constant(d, PyTuple_GET_ITEM(consts, i));
     }
-    if (!add_names(d, 'N', parts.names)
-        || !add_names(d, 'V', parts.varnames)) {
+    digested = digested && add_names(d, 'N', parts.names)
+               && add_names(d, 'V', varnames);
+    Py_DECREF(varnames);
+    if (!digested) {
         return false;
     }
     if (parts.exception_table != NULL) {
@@ -441,8 +448,7 @@ using support::only_str_keys;
 PyObject *
 lookup(PyObject *dict, PyObject *name) noexcept
 {
-    return support::dict_get_known_hash(dict, name,
-                                        support::text_hash(name));
+    return PyDict_GetItemWithError(dict, name);
 }
 
 /// Borrowed: what the global name `name` resolves to in re's functions:
@@ -590,13 +596,16 @@ dictionaries_hold() noexcept
         return false;
     }
     // Before 3.10 the builtins are found through the namespace at each
-    // call; from 3.10 they are fixed when the function is made.
+    // call; from 3.10 they are fixed when the function is made, and the
+    // functions are the captured ones.
+#if !FERNLAKE_FUNCTIONS_KEEP_BUILTINS
     for (const Function *f : {&c.search, &c.split, &c.compile}) {
         if (support::function_builtins(f->func) != c.builtins) {
             PyErr_Clear();
             return false;
         }
     }
+#endif
     if (!checked.builtins.take(c.builtins) || !only_str_keys(c.builtins)
         || resolve(str_isinstance) != c.isinstance
         || resolve(str_type) != (PyObject *)&PyType_Type) {
@@ -823,7 +832,7 @@ standard_defaults() noexcept
         || c.compile.kwdefaults != NULL) {
         return false;
     }
-#if PY_VERSION_HEX >= 0x030D0000
+#if FERNLAKE_RE_SPLIT_KEYWORD_ONLY
     PyObject *kw = c.split.kwdefaults;
     if (split != NULL || kw == NULL || !PyDict_CheckExact(kw)
         || PyDict_GET_SIZE(kw) != 2 || !only_str_keys(kw)) {
