@@ -3,6 +3,10 @@
 #include "shortcuts.hpp"
 
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -373,6 +377,21 @@ text_file_is_fresh(PyObject *file, PyObject *buffer, PyObject *encoding,
     return *decoder != NULL;
 }
 
+/// fstat() of the descriptor `fd`. From glibc 2.33 the C library's
+/// fstat() is a symbol of that version (fstat64@GLIBC_2.33), which would
+/// keep the wheel from installing where the C library is older
+/// (manylinux2014 promises glibc 2.17); on 64-bit Linux the system call
+/// fills the same struct stat, and is made directly.
+int
+file_status(int fd, struct stat *st) noexcept
+{
+#if defined(__linux__) && defined(SYS_fstat) && __SIZEOF_POINTER__ == 8
+    return (int)syscall(SYS_fstat, fd, st);
+#else
+    return fstat(fd, st);
+#endif
+}
+
 /// The size of what is left of the file under `buffer` from `start` (its
 /// position), and one byte more, so that the read that finds the end needs
 /// no more room; a piece to read when the size is unknown. `*whole` tells
@@ -394,7 +413,7 @@ size_hint(PyObject *buffer, PyObject *start, bool *whole) noexcept
         return -1;
     }
     struct stat st;
-    if (fstat((int)descriptor, &st) != 0 || st.st_size <= at
+    if (file_status((int)descriptor, &st) != 0 || st.st_size <= at
         || st.st_size - at >= PY_SSIZE_T_MAX - read_piece) {
         return read_piece;
     }
