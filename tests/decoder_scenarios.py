@@ -209,6 +209,12 @@ def stop(*args):
 REMOTE_RAN = threading.Event()
 
 
+def used():
+    """The size of this process's memory."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * resource.getpagesize()
+
+
 def stopped(kind):
     """Where a read of an endless file stops when, once it has begun, a
     signal handler (`kind` "signal"), a pending call ("pending_call") or
@@ -219,9 +225,7 @@ def stopped(kind):
     for the module its entries."""
     # A read that would not stop takes memory until it fails for the lack
     # of it, not the machine's.
-    with open("/proc/self/statm") as f:
-        size = int(f.read().split()[0]) * resource.getpagesize()
-    resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20),) * 2)
+    resource.setrlimit(resource.RLIMIT_AS, (used() + (512 << 20),) * 2)
     signal.signal(signal.SIGUSR1, stop)
     main = threading.get_ident()
     opened = threading.Event()
@@ -231,10 +235,13 @@ def stopped(kind):
             opened.set()
 
     def interrupt():
-        # Once open() has made the file (it runs interpreted code of its
-        # own): the read that follows does not end.
+        # Once open() has made the file and the read has taken 16 MiB of
+        # it, past the interpreted code that open() runs: the read that
+        # follows does not end.
         opened.wait()
-        time.sleep(0.05)
+        start = used()
+        while used() < start + (16 << 20):
+            time.sleep(0)  # the reading thread's turn
         if kind == "signal":
             signal.pthread_kill(main, signal.SIGUSR1)
         elif kind == "thread_exception":

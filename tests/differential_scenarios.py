@@ -229,10 +229,10 @@ def re_changed(change):
 
 def load(changes_of_re=True):
     """Registers the scenarios made of what other test files try: the
-    changes of re made before the import (test_re_standard.py, which
-    imports pytest) and, with `changes_of_re`, those of test_shortcuts.py
-    (which imports the module)."""
-    from test_re_standard import BEFORE_IMPORT
+    changes of re made before the import (scripts/re_before_import.py)
+    and, with `changes_of_re`, those of test_shortcuts.py (which imports
+    the module)."""
+    from scripts.re_before_import import BEFORE_IMPORT
     for key, (prepare, after) in BEFORE_IMPORT.items():
         scenario(fresh=True, name="before_import_" + key)(
             _before_import(prepare, after))
@@ -651,11 +651,9 @@ def lines_that_are_no_plain_str(ctx):
 
 @scenario(group="own_open")
 def opened_objects_of_the_callers(ctx):
-    from test_reader import SCRIPT
-    ns = {}
     # The script's cases, run here rather than as a script of its own.
-    exec(SCRIPT.replace("print(repr(results))", ""), ns)
-    ctx.note(repr(ns["results"]))
+    from scripts.opened_objects import results
+    ctx.note(repr(results))
 
 
 # ------------------------------------- the interpreter changed before import

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import Parameter, module_frames, qualified
+from conftest import Parameter, module_frames, qualified, script
 from model import ModelParameter
 
 TEXT = "# c\na=1\nb=2\n"
@@ -111,14 +111,10 @@ def test_a_failing_lookup_of_read_param_fails_the_call(write_param):
         for frames in ([(10, qualified("__init__"))], [])]
 
 
-def test_out_of_memory_while_looking_up_read_param(run_python, write_param):
+def test_out_of_memory_while_looking_up_read_param(write_param):
     """An allocation that fails while the instance's attributes are looked
     up for read_param fails the call, or the lookup finds the instance
     attribute: the class's own read_param never runs in its place."""
     pytest.importorskip("_testcapi")
-    out = run_python(f"""
-        import sys
-        sys.argv[1:] = [{write_param(TEXT)!r}]
-        exec(open("out_of_memory_read_param.py").read())
-    """)
+    out = script("out_of_memory_read_param", write_param(TEXT))
     assert out.stdout.split() == ["same"]

@@ -6,18 +6,15 @@ import sys
 
 import pytest
 
+from conftest import script
+
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 14),
                                 reason="dictionary watchers from 3.14")
 
 
-def test_a_namespace_unwatched_by_another_extension(run_python, write_param):
+def test_a_namespace_unwatched_by_another_extension(write_param):
     capi = pytest.importorskip("_testcapi")
     if not hasattr(capi, "unwatch_dict"):
         pytest.skip("_testcapi cannot unwatch a dictionary")
-    path = write_param("# c\nk=v\n")
-    out = run_python(f"""
-        import sys
-        sys.argv[1:] = [{path!r}]
-        exec(open("unwatched_namespace.py").read())
-    """)
+    out = script("unwatched_namespace", write_param("# c\nk=v\n"))
     assert out.stdout.split() == ["same"]

@@ -5,6 +5,8 @@ included."""
 import json
 import sys
 
+from conftest import script
+
 
 def test_a_missing_global_re_raises_a_name_error_naming_it(run_python,
                                                            write_param):
@@ -28,15 +30,10 @@ def test_a_missing_global_re_raises_a_name_error_naming_it(run_python,
     assert json.loads(out.stdout) == [[["name 're' is not defined"], name]] * 2
 
 
-def test_switch_error_chained_to_a_failure_with_a_context_cycle(run_python,
-                                                               write_param):
+def test_switch_error_chained_to_a_failure_with_a_context_cycle(write_param):
     """Runs in a fresh interpreter: were the chain walked without regard
     to its cycle, the read would never end (the run's time limit only
     keeps such a fault from stopping the suite)."""
-    out = run_python(f"""
-        import sys
-        sys.argv[1:] = [{write_param("k=v")!r}]
-        exec(open("context_cycle.py").read())
-    """, timeout=60)
+    out = script("context_cycle", write_param("k=v"), timeout=60)
     assert out.stdout.split() == ["RuntimeError", "then", "ValueError",
                                   "KeyError"]

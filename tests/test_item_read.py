@@ -3,10 +3,12 @@ leaves to the method's body: whatever a key or a stored key runs, and how
 often, is what plain Python runs. Each case reads from an instance of the
 plain class, of the module's class and of a subclass of it (which takes the
 general path), and the three must record the same results and calls."""
+import json
 import sys
 
 import pytest
 
+from conftest import script
 from fernlake_data.plugins.param import Parameter
 from model import ModelParameter, outcome
 
@@ -172,29 +174,10 @@ def test_reads_near_the_recursion_limit_fail_alike(write_param):
 
 @pytest.mark.skipif(sys.version_info < (3, 14),
                     reason="watchers serve the reads from 3.14")
-def test_reads_without_a_free_dictionary_watcher(run_python, write_param):
+def test_reads_without_a_free_dictionary_watcher(write_param):
     """With every watcher id taken by others, reads take the general path
     and read what plain Python reads."""
-    from test_shortcuts import COUNTS
-    path = write_param(TEXT)
-    out = run_python(f"""
-import ctypes
-watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
-                         ctypes.py_object, ctypes.py_object)(lambda *a: 0)
-ctypes.pythonapi.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
-try:
-    while True:
-        ctypes.pythonapi.PyDict_AddWatcher(ctypes.cast(watch,
-                                                       ctypes.c_void_p))
-except (ValueError, RuntimeError):  # no more ids
-    pass
-""" + COUNTS + f"""
-from model import ModelParameter
-def read():
-    print(*[cls({path!r})[k] for cls in (param.Parameter, ModelParameter)
-            for k in ("k", "zz")])
-print(*not_run(read))
-""")
-    values, not_run = out.stdout.splitlines()
-    assert values.split() == ["v", "1", "v", "1"]
-    assert "item_read" in not_run.split()
+    out = script("no_free_watcher", write_param(TEXT))
+    taken, not_run, (plain, native) = json.loads(out.stdout)
+    assert plain == native and (plain["k"], plain["zz"]) == ("v", "1")
+    assert "item_read" in not_run

@@ -13,10 +13,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 
 from conftest import Parameter
-from test_model import EXAMPLES
 from fernlake_data.plugins.param_check import (BREAKS, broken_calls,
                                                  check_file, main)
-from test_model import param_file
+from generated import EXAMPLES, param_file
 
 UTF8 = locale.getpreferredencoding(False).lower().replace("-", "") == "utf8"
 

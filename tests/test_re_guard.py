@@ -1,25 +1,30 @@
 """The guard of the reader's shortcut of `re` runs no code of a caller's,
 leaves no error behind, takes only what it captured at import as re's, and
 gives way whenever a monitoring tool could see re's calls: each change of
-re in tests/re_guard_cases.py, made after the import, gives with the module
+re in scripts/re_guard_cases.py, made after the import, gives with the module
 what it gives with the plain-Python class."""
 import json
-import os
-import subprocess
 import sys
 
 import pytest
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
+from conftest import start
+
+# Each case is started at the collection and runs beside the tests before
+# it: its test takes the JSON that it printed.
+STARTED = {}
 
 
-def run_case(name, *args, flags=()):
-    """The JSON that the case `name` prints in a fresh interpreter."""
-    proc = subprocess.run(
-        [sys.executable, *flags, "re_guard_cases.py", name, *args],
-        capture_output=True, text=True, cwd=TESTS)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.splitlines()[-1])
+def begin(*args, flags=(), fresh=False):
+    STARTED[(*flags, *args)] = start(
+        *flags, "-m", "scripts.re_guard_cases", *args, fresh=fresh)
+
+
+def run_case(*args, flags=(), fresh=False):
+    """The JSON that a case of scripts/re_guard_cases.py printed."""
+    if (*flags, *args) not in STARTED:
+        begin(*args, flags=flags, fresh=fresh)
+    return json.loads(STARTED.pop((*flags, *args))().stdout.splitlines()[-1])
 
 
 SPLIT_SENTINEL = pytest.mark.skipif(
@@ -69,7 +74,7 @@ def test_a_tool_of_each_id_sees_re_called(name):
 
 def test_bytes_key_of_the_cache_warns_as_plain_python():
     (plain, plain_warnings), (native, native_warnings) = run_case(
-        "bytes_key_in_cache", flags=("-b",))
+        "bytes_key_in_cache", flags=("-b",), fresh=True)
     assert native == plain and native_warnings == plain_warnings
     # A warning (at least) at each re.search: each line of the file.
     assert len(plain_warnings) >= 3
@@ -86,3 +91,12 @@ def test_events_set_by_a_signal_handler_are_seen_from_there_on():
         # re's functions run as interpreted code (the general path), inside
         # that line's call of re.search, which then began unseen.
         assert count - at - 1 <= searches <= count - at
+
+
+for case in ALIKE.values():
+    if not any(mark.args[0] for mark in case.marks):  # those that run here
+        begin(*case.values[0])
+if sys.version_info >= (3, 12):
+    for name in PER_TOOL:
+        begin(name)
+begin("bytes_key_in_cache", flags=("-b",), fresh=True)

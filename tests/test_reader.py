@@ -11,7 +11,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import Parameter, module_frames, param, qualified
+from conftest import Parameter, module_frames, param, qualified, script
 from model import ModelParameter, outcome, read_into
 
 READ, INIT = qualified("read_param"), qualified("__init__")
@@ -106,14 +106,14 @@ def test_a_locale_not_of_utf8_reads_as_readlines(run_python, write_param):
     path = write_param("k=v\nwert=\u00e9\n".encode())
     out = run_python(f"""
         import locale
-        from conftest import Parameter
+        from fernlake_data.plugins.param import Parameter
         from model import ModelParameter, outcome
         print(locale.getpreferredencoding(False), *[
             outcome(lambda: cls({path!r})) for cls in (ModelParameter,
                                                         Parameter)],
               sep="\\n")
-    """, env={**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0",
-              "PYTHONCOERCECLOCALE": "0"})
+    """, fresh=True, env={**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0",
+                          "PYTHONCOERCECLOCALE": "0"})
     encoding, plain, module = out.stdout.splitlines()
     assert encoding != "UTF-8" and "UnicodeDecodeError" in plain
     assert plain == module
@@ -137,10 +137,14 @@ def test_re_is_looked_up_at_each_use(write_param, monkeypatch):
         search=lambda *args: calls.append(args) or args[1].count(";"),
         split=lambda *args: calls.append(args) or iter(args[1].split(":")))
     assert failing_read(ValueError, {}, path)[1] == [(21, READ), (29, READ)]
-    monkeypatch.setattr(param, "re", fake)
+    ns = vars(param)
+    monkeypatch.setitem(ns, "re", fake)
     assert Parameter.read_param({}, path) is None
     assert calls == [("^#", "; note"), ("^#", "k:v"), ("=", "k:v")]
-    monkeypatch.delattr(param, "re")
+    # Taken out from the last name back to `re`, so that each is put back
+    # in its place in the namespace's order, which test_import checks.
+    for name in reversed(list(ns)[list(ns).index("re"):]):
+        monkeypatch.delitem(ns, name)
     Parameter.read_param({}, write_param(""))  # nothing to resolve
     error, frames = failing_read(NameError, {}, path)
     assert str(error) == "name 're' is not defined"
@@ -184,85 +188,6 @@ def test_what_re_returns_is_checked(write_param, monkeypatch, search, split,
     assert frames == [(21, READ), (line, READ)] and target == {}
 
 
-# In a fresh interpreter, where a callable path makes the opened object.
-# Each read runs while a LookupError is handled, which is handled again
-# afterwards.
-SCRIPT = r"""
-import sys
-from types import SimpleNamespace
-from entries import module_frames
-from own_open import Parameter
-OUTER = LookupError("outer")
-
-def lines_of(tb):
-    return [line for line, _ in module_frames(tb)]
-def describe(e):
-    return e and f"{type(e).__name__}: {e}"
-
-class CM:
-    result = enter_error = exit_error = None
-    lines = staticmethod(lambda: ["a=1\n", "b = 2\r\n"])
-    __init__ = lambda self, mode: None
-    def __enter__(self):
-        if self.enter_error:
-            raise self.enter_error
-        return SimpleNamespace(readlines=self.lines)
-    def __exit__(self, t, v, tb):
-        global saw
-        saw = v, (describe(v), lines_of(tb), t is (v and type(v))
-                  and tb is (v and v.__traceback__)
-                  and sys.exc_info()[1] is (v or OUTER))
-        if self.exit_error:
-            raise self.exit_error
-        return self.result
-def cm(lines=CM.lines, **attrs):
-    return type("CM", (CM,), dict(attrs, lines=staticmethod(lines)))
-def late_failure():
-    yield "a=1"
-    raise OSError("disk")
-class Untestable:
-    __bool__ = lambda self: 1 / 0
-class Unprintable:
-    __str__ = lambda self: 1 / 0
-class Uncomparable(str):  # its comparison with "" fails
-    strip = lambda self: self
-    __eq__ = lambda self, other: 1 / 0
-    __hash__ = str.__hash__
-class Line(str):
-    __str__ = lambda self: Uncomparable(str.__str__(self))
-freed = []
-class Bare:  # neither __enter__ nor __exit__
-    __del__ = lambda self: freed.append(True)
-
-bad = lambda: ["a=1", "bad", "c=3"]
-cases = dict(
-    normal=cm(result=Untestable()), fails=cm(bad, result=0),
-    suppressed=cm(bad, result=[1]),
-    exit_raises=cm(bad, exit_error=OSError("exit")),
-    exit_raises_at_end=cm(exit_error=OSError("exit")),
-    enter_fails=cm(enter_error=OSError("enter")),
-    no_enter=type("X", (), {"__init__": CM.__init__, "__exit__": CM.__exit__}),
-    neither=lambda mode: Bare(),
-    iter_fails=cm(late_failure),
-    not_text=cm(lambda: [b"a=1", Unprintable()]),
-    blank_test_fails=cm(lambda: [Line("x=1")]),
-)
-results = {}
-for name, factory in cases.items():
-    saw, target = (None, None), {}
-    try:
-        raise OUTER
-    except LookupError:
-        try:
-            outcome = Parameter.read_param(target, factory)
-        except Exception as e:
-            outcome = (describe(e), lines_of(e.__traceback__),
-                       describe(e.__context__), e is saw[0])
-        assert sys.exc_info()[1] is OUTER, name
-    results[name] = (outcome, saw[1], target)
-results["opened_object_freed"] = freed == [True]
-print(repr(results))
-"""
 
 NO_EQ = "ValueError: need more than 1 value to unpack"
 OUTER, CLEAN = "LookupError: outer", (None, [], True)
@@ -279,12 +204,12 @@ def leaves_early(error, stored=None, exit_saw=None):
     return (error, [21], OUTER, False), exit_saw, stored or {}
 
 
-def test_opened_objects_of_our_own(run_python):
+def test_opened_objects_of_our_own():
     # Per case: the outcome (None, or the error, its reader lines, its context
     # and whether `__exit__` saw it), what `__exit__` saw (the error, its
     # reader lines and whether its arguments and the handled exception
     # agree) and the settings stored.
-    assert ast.literal_eval(run_python(SCRIPT).stdout) == dict(
+    assert ast.literal_eval(script("opened_objects").stdout) == dict(
         normal=(None, CLEAN, AB),  # the exit result is not truth-tested
         fails=read_fails(NO_EQ, 29),
         suppressed=(None, (NO_EQ, [29], True), A),

@@ -39,11 +39,15 @@ def assert_steady(error, func, *args, **kwargs):
     stores = tuple(vars(o) for o in touched if isinstance(o, Parameter))
     watched = (handled, *touched, *stores, *SHARED)
     counts = []
-    for n in (20, 200):
-        for _ in range(n):
-            action()
-        gc.collect()
-        counts.append([sys.getrefcount(o) for o in watched])
+    gc.freeze()  # the collections below look at what the calls made only
+    try:
+        for n in (20, 200):
+            for _ in range(n):
+                action()
+            gc.collect()
+            counts.append([sys.getrefcount(o) for o in watched])
+    finally:
+        gc.unfreeze()
     moved = [(o, a - b) for o, b, a in zip(watched, *counts) if a != b]
     # None also moves with unrelated work: only a drift per call counts.
     assert [m for m in moved if m[0] is not None or abs(m[1]) >= 200] == []

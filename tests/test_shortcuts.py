@@ -14,93 +14,18 @@ import types
 import pytest
 
 from conftest import (SHORTCUT_NAMES, SHORTCUTS, METHODS, Parameter,
-                      module_frames, qualified)
+                      module_frames, qualified, script, start)
 from model import ModelParameter
 
 READ = qualified("read_param")
 
-# Generated files read with the shortcuts and with their guards tripped: re
-# wrapped, an instance of a trivial subclass, lines that are a str subclass
-# whose str() and strip() are no plain str. Every traceback entry carries
-# its implementation position, so the positions are compared too.
-DIFFERENTIAL = r"""
-import os, re, sys
-from entries import module_frames
-from own_open import Parameter, real_open
-sys.modules["korvel_runtime"].cline_in_traceback = True
-from hypothesis import given, settings, HealthCheck
-from test_model import EXAMPLES, param_file
-
-class Sub(Parameter):
-    pass
-
-class Stripped(str):
-    pass
-
-class Line(str):
-    def __str__(self):
-        return Stripped(str.__str__(self))
-
-class Lines:
-    # open(lines, "r") gives an object whose lines are a str subclass.
-    def __init__(self, path):
-        self.path = path
-    def __call__(self, mode):
-        return self
-    def __enter__(self):
-        return self
-    def __exit__(self, *exc):
-        return None
-    def readlines(self):
-        with real_open(self.path, "r") as f:
-            return [Line(l) for l in f.readlines()]
-
-def wrapped_re(on):
-    search, split = re.search, re.split
-    if on:
-        re.search = lambda *a: search(*a)
-        re.split = lambda *a: split(*a)
-    return search, split
-
-def outcome(cls, lines, paths):
-    p = cls.__new__(cls)
-    result = []
-    for method, path in zip(("__init__", "read_param"), paths):
-        try:
-            getattr(p, method)(Lines(path) if lines else path)
-            error = None
-        except Exception as e:
-            error = [type(e).__name__, repr(e.args),
-                     module_frames(e.__traceback__)]
-        result.append([[[k, v] for k, v in vars(p).items() if k != "path"],
-                       error])
-    return result
-
-@settings(max_examples=EXAMPLES,
-          deadline=None, suppress_health_check=list(HealthCheck))
-@given(first=param_file, second=param_file)
-def compare(first, second):
-    paths = [os.path.join(DIRECTORY, n) for n in ("1.param", "2.param")]
-    for path, raw in zip(paths, (first, second)):
-        with real_open(path, "wb") as f:
-            f.write(raw)
-    plain = outcome(Parameter, False, paths)
-    for cls, lines, re_wrapped in [(Sub, False, False), (Parameter, True, False),
-                                   (Parameter, False, True), (Sub, True, True)]:
-        search, split = wrapped_re(re_wrapped)
-        try:
-            assert outcome(cls, lines, paths) == plain, (cls, lines, re_wrapped)
-        finally:
-            re.search, re.split = search, split
-
-compare()
-print("same")
-"""
+# Long: started at the collection, it runs beside the tests before it.
+GENERATED = tempfile.TemporaryDirectory()
+GENERAL_PATH = start("-m", "scripts.general_path_agrees", GENERATED.name)
 
 
-def test_shortcuts_and_general_path_agree(run_python, tmp_path):
-    out = run_python(f"DIRECTORY = {str(tmp_path)!r}\n" + DIFFERENTIAL)
-    assert out.stdout.split() == ["same"]
+def test_shortcuts_and_general_path_agree():
+    assert GENERAL_PATH().stdout.split() == ["same"]
 
 
 def read(path):
@@ -512,7 +437,7 @@ def test_deep_recursion_in_a_read(run_python, native):
         general = near(lambda: Parameter(opened))
         print(plain == general,
               sorted({{f[0] for o in plain if o for f in o[2]}}))
-    """)
+    """, fresh=native)  # where the native limit falls depends on the stack
     # From 3.12 the limit counts frames of interpreted code alone: the uses
     # of re nest no deeper in such frames than the two functions that
     # open() runs, so that limit is always met there first. From 3.15 a
@@ -548,27 +473,10 @@ def test_lines_that_are_no_plain_str(run_python):
     assert out.stdout.split() == ["True", "v"]
 
 
-def test_signal_during_the_read_surfaces_at_the_first_line(run_python):
-    # The alarm goes off while C code splits the lines, which checks for no
-    # signal; the first check is str() of the first line, with or without
-    # the shortcuts.
-    out = run_python("""
-        import io, re, signal
-        from entries import module_frames
-        from own_open import Parameter
-        def interrupt(signum, frame):
-            raise KeyboardInterrupt
-        signal.signal(signal.SIGALRM, interrupt)
-        for tripped in (False, True):
-            if tripped:
-                re.search.__defaults__ = (0,)
-            text = io.StringIO("k=v\\n" * 2_000_000)
-            signal.setitimer(signal.ITIMER_REAL, 0.005)
-            try:
-                Parameter(lambda mode: text)
-            except KeyboardInterrupt as e:
-                print([line for line, _ in module_frames(e.__traceback__)])
-    """)
+def test_signal_during_the_read_surfaces_at_the_first_line():
+    # The first check for a signal is str() of the first line, with or
+    # without the shortcuts.
+    out = script("signal_while_lines_are_made")
     assert out.stdout.split("\n")[:2] == ["[10, 21, 24]"] * 2
 
 
@@ -600,39 +508,8 @@ def test_class_methods_reassigned_and_restored(write_param, monkeypatch):
         "__getattribute__", "__getattribute__"]
 
 
-class Counted(str):
-    """A key whose hash and equality run Python code, counted."""
-    counts = {"hash": 0, "eq": 0}
-
-    def __hash__(self):
-        Counted.counts["hash"] += 1
-        return str.__hash__(self)
-
-    def __eq__(self, other):
-        Counted.counts["eq"] += 1
-        return str.__eq__(self, other)
-
-
-def test_keys_running_code_are_called_alike(run_python, write_param):
-    """In a fresh process: from 3.14 the keys that earlier instances of a
-    class stored take part in storing a key, so both classes start alike."""
-    out = run_python(f"""
-        import json
-        from fernlake_data.plugins.param import Parameter
-        from test_shortcuts import Counted
-        counts = []
-        for cls in (Parameter, type("Sub", (Parameter,), {{}})):
-            p = cls({write_param(TEXT)!r})
-            Counted.counts.update(hash=0, eq=0)
-            p[Counted("a")] = 1
-            p[Counted("a")], p["a"]
-            try:
-                p[Counted("b")]
-            except KeyError:
-                counts.append(dict(Counted.counts))
-        print(json.dumps(counts))
-    """)
-    counts = json.loads(out.stdout)
+def test_keys_running_code_are_called_alike(write_param):
+    counts = json.loads(script("keys_running_code", write_param(TEXT)).stdout)
     assert counts[0] == counts[1] and counts[0]["hash"] > 0
 
 
@@ -656,44 +533,12 @@ def test_dictionary_replaced_during_the_membership_test(write_param):
     assert results[0] == results[1]
 
 
-def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
+def test_failed_lookup_of_re_fails_only_that_read(write_param):
     """When comparing a key of the module's namespace with 're' raises, that
     read fails with the comparison's error where `re` is resolved; the next
     read resolves `re` again and stores the settings."""
     path = write_param("a=1\n")
-    out = run_python(f"""
-        path = {path!r}
-        import json
-        from entries import described
-        from fernlake_data.plugins import param
-
-        class SameHash:
-            armed = False
-            def __hash__(self):
-                return hash("re")
-            def __eq__(self, other):
-                if SameHash.armed:
-                    SameHash.armed = False
-                    raise ArithmeticError("compared once")
-                return False
-        ns, key = vars(param), SameHash()
-        param.Parameter(path)
-        # Entered before 're', so that a lookup of 're' compares with it.
-        re_module = ns.pop("re")
-        ns[key] = None
-        ns["re"] = re_module
-        SameHash.armed = True
-        result = []
-        for _ in range(2):
-            try:
-                result.append(vars(param.Parameter(path)))
-            except Exception as e:
-                result.append(described(e))
-        del ns[key]
-        result.append(vars(param.Parameter(path)))
-        print(json.dumps(result))
-    """)
-    result = json.loads(out.stdout)
+    result = json.loads(script("failed_lookup_of_re", path).stdout)
     stored = {"path": path, "a": "1"}
     assert result == [
         ["ArithmeticError", "compared once",
@@ -701,43 +546,10 @@ def test_failed_lookup_of_re_fails_only_that_read(run_python, write_param):
         stored, stored]
 
 
-# A native function of the argument-array convention (METH_FASTCALL) that
-# returns NULL without setting an exception: `silent`.
-SILENT_NATIVE = """
-import ctypes
-class MethodDef(ctypes.Structure):
-    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p),
-                ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
-silent_meth = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p,
-                                ctypes.c_void_p, ctypes.c_ssize_t)(
-    lambda self, args, nargs: None)
-silent_def = MethodDef(b"silent", ctypes.cast(silent_meth, ctypes.c_void_p),
-                       0x80, None)
-new = ctypes.pythonapi.PyCFunction_NewEx
-new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
-silent = new(ctypes.addressof(silent_def), None, None)
-"""
-
-
-def test_native_search_returning_null_without_error(run_python,
-                                                    write_param):
+def test_native_search_returning_null_without_error(write_param):
     """A re.search that returns NULL without setting an error fails the
     read with the interpreter's SystemError, as in plain Python."""
-    path = write_param("a=1\n")
-    out = run_python(SILENT_NATIVE + f"path = {path!r}\n" + """
-import json, re
-from entries import described
-from fernlake_data.plugins.param import Parameter
-from model import ModelParameter
-re.search = silent
-result = []
-for cls in (ModelParameter, Parameter):
-    try:
-        cls(path)
-    except Exception as e:
-        result.append(described(e))
-print(json.dumps(result))
-""")
+    out = script("silent_native_search", write_param("a=1\n"))
     plain, native = json.loads(out.stdout)
     assert plain[0] == "SystemError" and plain[1].startswith(
         "<built-in function silent> returned NULL without setting an ")
@@ -745,79 +557,23 @@ print(json.dumps(result))
                       [[10, qualified("__init__")], [21, READ], [25, READ]]]
 
 
-# How often each shortcut ran, as the module's test build counts them.
-COUNTS = """
-import ctypes
-from fernlake_data.plugins import param
-library = ctypes.CDLL(param.__file__)
-names = ctypes.c_char_p.in_dll(
-    library, "fernlake_param_shortcut_names").value.decode().split()
-class Runs(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_uint64) for name in names]
-counts = Runs.in_dll(library, "fernlake_param_shortcut_runs")
-def not_run(action):
-    before = [getattr(counts, name) for name in names]
-    action()
-    return [n for n, b in zip(names, before) if getattr(counts, n) == b]
-"""
-
-
-def test_every_shortcut_runs_on_this_interpreter(run_python, write_param):
+def test_every_shortcut_runs_on_this_interpreter(write_param):
     """Each shortcut runs where its guard should hold: one that never held
     on some interpreter version would pass every comparison above. In a
     process of its own, since putting back a method of the class leaves its
     generic slots in place."""
-    path = write_param("# c\nk=v\n")
-    out = run_python(COUNTS + f"""
-param.Parameter({path!r})  # re compiles and caches both patterns
-def use():
-    p = param.Parameter({path!r})
-    p["k"] = p["k"]
-    try:
-        # A key with no hash yet takes the body, which tests membership on
-        # the dictionary.
-        p["".join(["ab", "sent"])]
-    except KeyError:
-        pass
-print(*not_run(use))
-""")
+    out = script("every_shortcut_runs", write_param("# c\nk=v\n"))
     # A build without them compiled in runs none.
     assert out.stdout.split() == ([] if SHORTCUTS else SHORTCUT_NAMES)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 14),
                     reason="dictionary version tags serve before 3.14")
-def test_without_a_free_dictionary_watcher_re_is_called(run_python,
-                                                        write_param):
+def test_without_a_free_dictionary_watcher_re_is_called(write_param):
     """From 3.14 re's shortcut sees changes of re's dictionaries through a
     dictionary watcher: when other extensions hold every watcher id, the
     shortcut stays off, and reads are those of plain Python."""
-    path = write_param("# c\nk=v\na=b=c\n")
-    out = run_python(f"""
-import ctypes, json
-watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
-                         ctypes.py_object, ctypes.py_object)(lambda *a: 0)
-ctypes.pythonapi.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
-taken = 0
-try:
-    while True:
-        ctypes.pythonapi.PyDict_AddWatcher(ctypes.cast(watch,
-                                                       ctypes.c_void_p))
-        taken += 1
-except (ValueError, RuntimeError):  # no more ids
-    pass
-""" + COUNTS + f"""
-from entries import described
-from model import ModelParameter
-outcomes = []
-def read():
-    for cls in (ModelParameter, param.Parameter):
-        try:
-            cls({path!r})
-        except ValueError as e:
-            outcomes.append(described(e)[:2])
-print(json.dumps([taken, not_run(read), outcomes]))
-""")
+    out = script("no_free_watcher", write_param("# c\nk=v\na=b=c\n"))
     taken, not_run, outcomes = json.loads(out.stdout)
     assert taken > 0 and {"comment_test", "split"} <= set(not_run)
     assert ("file_bytes" in not_run) != SHORTCUTS
@@ -844,44 +600,11 @@ MONITORING = {
                     reason="sys.monitoring came with 3.12")
 @pytest.mark.parametrize("before, after", MONITORING.values(),
                          ids=MONITORING)
-def test_a_monitoring_tool_sees_every_call_of_re(run_python, write_param,
-                                                 before, after):
+def test_a_monitoring_tool_sees_every_call_of_re(write_param, before, after):
     """A sys.monitoring tool is told of each call of re's functions as for
     the plain-Python class, whenever it got its events."""
-    path = write_param("# c\nk=v\n" * 3)
-    out = run_python(f"""
-        import json, re, sys
-        m, seen = sys.monitoring, []
-        PY_START = m.events.PY_START
-        def started(code, offset):
-            if code.co_filename == re.search.__code__.co_filename:
-                seen.append(code.co_name)
-        def callback():
-            m.register_callback(3, PY_START, started)
-        def start():
-            m.use_tool_id(3, "test")
-            callback()
-            m.set_events(3, PY_START)
-        class Target(dict):
-            arm = False
-            def __setitem__(self, key, value):
-                if self.arm:
-                    m.set_events(3, PY_START)
-                super().__setitem__(key, value)
-        target = Target()
-        {before}
-        from fernlake_data.plugins.param import Parameter
-        from model import read_into
-        Parameter.read_param({{}}, {path!r})  # patterns compiled and cached
-        {after}
-        calls = []
-        for read in (read_into, Parameter.read_param):
-            m.set_events(3, 0) if target.arm else None
-            seen.clear()
-            read(target, {path!r})
-            calls.append(list(seen))
-        print(json.dumps(calls))
-    """)
+    out = script("monitoring_calls_of_re", write_param("# c\nk=v\n" * 3),
+                 before, after)
     plain, native = json.loads(out.stdout)
     assert native == plain
     # From 3.14 freeing a tool also clears its events and callbacks.

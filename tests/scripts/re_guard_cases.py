@@ -1,7 +1,8 @@
 """Changes of `re` made after the module's import, each run in a fresh
-interpreter: `python re_guard_cases.py NAME` prepares the change NAME, then
-reads a file with the plain-Python class and with the module, and prints,
-as JSON, what each stored or raised and what the change saw of the read."""
+interpreter: `python -m scripts.re_guard_cases NAME` (in tests/) prepares
+the change NAME, then reads a file with the plain-Python class and with the
+module, and prints, as JSON, what each stored or raised and what the change
+saw of the read."""
 import atexit
 import json
 import os
