@@ -743,18 +743,8 @@ def monitoring_callback_before_import(ctx):
 def no_free_dictionary_watcher(ctx):
     if sys.version_info < (3, 12):
         raise Skipped("dictionary watchers came with 3.12")
-    import ctypes
-    watch = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
-                             ctypes.py_object, ctypes.py_object)(
-        lambda *a: 0)
-    ctx.cleanups.append(lambda: watch)
-    ctypes.pythonapi.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
-    try:
-        while True:
-            ctypes.pythonapi.PyDict_AddWatcher(
-                ctypes.cast(watch, ctypes.c_void_p))
-    except (ValueError, RuntimeError):  # no more ids
-        pass
+    from shortcut_runs import take_every_watcher
+    take_every_watcher()
     ctx.read(ctx.file(BAD))
 
 
