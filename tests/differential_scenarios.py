@@ -442,16 +442,21 @@ def signal_during_the_read(ctx):
 @scenario(group="own_open")
 def signal_while_lines_are_made(ctx):
     """The alarm goes off while native code splits the lines, which checks
-    for no signal: the read stops where the first check is made."""
+    for no signal: the read stops where the first check is made. The timer
+    starts as the read opens the file, so that it goes off inside the read
+    however slowly the process got there."""
     def handler(signum, frame):
         raise KeyboardInterrupt
     previous = signal.signal(signal.SIGALRM, handler)
     ctx.cleanups.append(lambda: signal.signal(signal.SIGALRM, previous))
     ctx.cleanups.append(lambda: signal.setitimer(signal.ITIMER_REAL, 0))
     text = io.StringIO("k=v\n" * 2_000_000)
-    signal.setitimer(signal.ITIMER_REAL, 0.005)
+
+    def opened(mode):
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        return text
     target = {}
-    ctx.run(lambda: ctx.Parameter.read_param(target, lambda mode: text))
+    ctx.run(lambda: ctx.Parameter.read_param(target, opened))
     ctx.note(len(target))
 
 
